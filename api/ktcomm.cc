@@ -1,0 +1,215 @@
+// The exported functions: argument checks first, then the port's operation,
+// then its outcome mapped to a result code. Nothing unwinds into a C caller.
+#include "api/ktcomm.h"
+
+#include <cstring>
+#include <span>
+
+#include "api/port_table.h"
+
+namespace ktcomm {
+
+CommPort g_ports[kPortCount];
+
+namespace {
+
+// Result codes.
+constexpr int kOk = 0;
+constexpr int kOverflowSeen = 1;
+constexpr int kOpenFailed = 3;
+constexpr int kNotOpen = 5;
+constexpr int kTooSmall = 6;
+constexpr int kBadPort = 7;
+constexpr int kTimedOut = -1;
+
+constexpr char kVersion[] = "1.41";
+constexpr char kVersionSuffix[] = " Release";
+
+CommPort* Slot(int port) { return port >= 1 && port <= kPortCount ? &g_ports[port - 1] : nullptr; }
+
+int ToResult(CommPort::WaitOutcome outcome) {
+  switch (outcome) {
+    case CommPort::WaitOutcome::kFrame: return kOk;
+    case CommPort::WaitOutcome::kWaitFailed: return kOk;
+    case CommPort::WaitOutcome::kTimedOut: return kTimedOut;
+    case CommPort::WaitOutcome::kTooSmall: return kTooSmall;
+    case CommPort::WaitOutcome::kOverflow: return kOverflowSeen;
+  }
+  return kOk;
+}
+
+// Null data is refused unless nothing is to be read from it.
+bool DataReadable(const unsigned char* data, uint32_t length) {
+  return data != nullptr || length == 0;
+}
+
+// The checks every waiting call makes before it resets, sends or waits.
+int CheckWait(int port, unsigned char* outCommand, unsigned char* outData,
+              uint32_t* inoutLength) {
+  CommPort* slot = Slot(port);
+  if (slot == nullptr) return kBadPort;
+  if (!slot->IsOpen()) return kNotOpen;
+  if (outCommand == nullptr || inoutLength == nullptr) return kTooSmall;
+  if (outData == nullptr && *inoutLength != 0) return kTooSmall;
+  return kOk;
+}
+
+int Wait(CommPort& slot, std::span<const uint8_t> send, bool sends, uint32_t timeoutMs,
+         bool reportOverflow, unsigned char* outCommand, unsigned char* outData,
+         uint32_t* inoutLength) {
+  slot.BeginWait();
+  if (sends) slot.SendRaw(send);
+  return ToResult(slot.FinishWait(timeoutMs, reportOverflow, outCommand, outData, inoutLength));
+}
+
+}  // namespace
+}  // namespace ktcomm
+
+using ktcomm::CommPort;
+
+extern "C" {
+
+int KTOpenPort(KTWindow* window, int port, int txSize, int rxSize, int baud, int parity,
+               int dataBits, int stopBits, int protocol) {
+  using namespace ktcomm;
+  try {
+    if (txSize < 4) return kTooSmall;
+    CommPort* slot = Slot(port);
+    if (slot == nullptr) return kBadPort;
+    if (rxSize < 0) return kTooSmall;
+    if (!slot->Open(window, port, baud, parity, dataBits, stopBits, kEventMask, txSize, rxSize,
+                    protocol)) {
+      return kOpenFailed;
+    }
+    if (!slot->PrepareCommandBuffer(txSize) || !slot->StartWorker()) {
+      slot->Close();
+      return kOpenFailed;
+    }
+    return kOk;
+  } catch (...) {
+    return kOpenFailed;
+  }
+}
+
+int KTClosePort(int port) {
+  using namespace ktcomm;
+  try {
+    CommPort* slot = Slot(port);
+    if (slot == nullptr) return 0;
+    slot->ReleaseCommandBuffer();
+    return slot->Close();
+  } catch (...) {
+    return 0;
+  }
+}
+
+int KTGetDllVersion(char* buffer, int* length) {
+  using namespace ktcomm;
+  if (buffer == nullptr || length == nullptr) return 0;
+  int capacity = *length;
+  int copied = 0;
+  if (capacity >= 1) {
+    copied = capacity >= 5 ? 4 : capacity - 1;
+    std::memcpy(buffer, kVersion, static_cast<size_t>(copied));
+    buffer[copied] = '\0';
+  }
+  *length = copied;
+  if (capacity - copied > 10) std::strcat(buffer, kVersionSuffix);
+  return 0;
+}
+
+int KTSendData(int port, const unsigned char* data, uint32_t length) {
+  using namespace ktcomm;
+  try {
+    CommPort* slot = Slot(port);
+    if (slot == nullptr) return kBadPort;
+    if (!slot->IsOpen()) return kNotOpen;
+    if (!DataReadable(data, length)) return kTooSmall;
+    slot->SendRaw({data, length});
+    return kOk;
+  } catch (...) {
+    return kOk;
+  }
+}
+
+int KTSendCommand(int port, int command, uint32_t length, const unsigned char* data) {
+  using namespace ktcomm;
+  try {
+    CommPort* slot = Slot(port);
+    if (slot == nullptr) return kBadPort;
+    if (!slot->IsOpen()) return kNotOpen;
+    if (!DataReadable(data, length)) return kTooSmall;
+    auto frame = slot->BuildCommand(command, {data, length});
+    if (frame.empty()) return kTooSmall;
+    slot->SendRaw(frame);
+    return kOk;
+  } catch (...) {
+    return kOk;
+  }
+}
+
+int KTSendCommandAndWait(int port, int command, const unsigned char* data, uint32_t length,
+                         uint32_t timeoutMs, unsigned char* outCommand, unsigned char* outData,
+                         uint32_t* inoutLength) {
+  using namespace ktcomm;
+  try {
+    if (int result = CheckWait(port, outCommand, outData, inoutLength)) return result;
+    if (!DataReadable(data, length)) return kTooSmall;
+    CommPort& slot = *Slot(port);
+    auto frame = slot.BuildCommand(command, {data, length});
+    if (frame.empty()) return kTooSmall;
+    return Wait(slot, frame, true, timeoutMs, false, outCommand, outData, inoutLength);
+  } catch (...) {
+    return kOk;
+  }
+}
+
+int KTSendDataAndWait(int port, const unsigned char* data, uint32_t length, uint32_t timeoutMs,
+                      unsigned char* outCommand, unsigned char* outData, uint32_t* inoutLength) {
+  using namespace ktcomm;
+  try {
+    if (int result = CheckWait(port, outCommand, outData, inoutLength)) return result;
+    if (!DataReadable(data, length)) return kTooSmall;
+    return Wait(*Slot(port), {data, length}, true, timeoutMs, true, outCommand, outData,
+                inoutLength);
+  } catch (...) {
+    return kOk;
+  }
+}
+
+int KTWaitForMessage(int port, uint32_t timeoutMs, unsigned char* outCommand,
+                     unsigned char* outData, uint32_t* inoutLength) {
+  using namespace ktcomm;
+  try {
+    if (int result = CheckWait(port, outCommand, outData, inoutLength)) return result;
+    return Wait(*Slot(port), {}, false, timeoutMs, false, outCommand, outData, inoutLength);
+  } catch (...) {
+    return kOk;
+  }
+}
+
+int KTSetLogFileName(const char* name) {
+  using namespace ktcomm;
+  int result = 0;
+  for (CommPort& slot : g_ports) result |= slot.SetLogFileName(name);
+  return result;
+}
+
+int KTEnableLogging(int openNow, const char* mode) {
+  using namespace ktcomm;
+  int result = 0;
+  for (CommPort& slot : g_ports) result |= slot.EnableLogging(openNow, mode);
+  return result;
+}
+
+}  // extern "C"
+
+int KTSetFlowControl(int port, uint32_t dtrControl, uint32_t rtsControl) {
+  using namespace ktcomm;
+  try {
+    CommPort* slot = Slot(port);
+    return slot != nullptr ? slot->SetFlowControl(dtrControl, rtsControl) : 0;
+  } catch (...) {
+    return 0;
+  }
+}

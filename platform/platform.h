@@ -1,0 +1,163 @@
+// The platform seam: every kernel call the library makes goes through
+// Platform, so that a test can stand in between and fail any one of them.
+#pragma once
+
+#include <termios.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <span>
+#include <string>
+#include <thread>
+
+#include "platform/thread_annotations.h"
+
+namespace ktcomm::platform {
+
+// A DTR or RTS control value that leaves the line's current mode alone.
+inline constexpr uint32_t kKeepControl = 0xFFFFFFFF;
+
+// The line as read from the device, edited, and written back.
+struct LineState {
+  termios tio{};
+  uint32_t baud = 0;  // requested rate; 0 keeps the rate in tio
+  uint32_t dtrControl = kKeepControl;
+  uint32_t rtsControl = kKeepControl;
+};
+
+// An eventfd used as a Win32-style event. A manual-reset event stays set until
+// reset; an auto-reset one is consumed by the wait that sees it.
+struct Event {
+  int fd = -1;
+  bool manualReset = true;
+  explicit operator bool() const { return fd >= 0; }
+};
+
+// What woke the worker, in order of precedence.
+enum class Work { kShutdown = 0, kTransmit = 1, kDevice = 2 };
+
+// What the library asks of the kernel. Each call returns 0 or the errno of
+// the system call that failed, and leaves errno holding it, so that an error
+// report quotes the right text. Safe to call from any thread.
+class Platform {
+ public:
+  virtual ~Platform() = default;
+
+  // Opens a serial device exclusively: read-write, non-blocking, no
+  // controlling terminal, close-on-exec, TIOCEXCL and a non-blocking flock.
+  virtual int OpenDevice(const std::string& path, int* fd) = 0;
+  virtual void CloseDevice(int fd) = 0;
+  // Reads return at once with what has arrived; writes have no time limit.
+  virtual int SetTimeouts(int fd) = 0;
+  // Which line events to watch; only received bytes are watchable here.
+  virtual int SetEventMask(int fd, uint32_t mask) = 0;
+  virtual int GetLine(int fd, LineState* line) = 0;
+  // Applies a text such as "baud=9600 parity=N data=8 stop=1" to the line;
+  // EINVAL when the text is not understood.
+  virtual int BuildLine(const std::string& lineDef, LineState* line) = 0;
+  virtual int SetLine(int fd, const LineState& line) = 0;
+  // Discards both device queues.
+  virtual int Purge(int fd) = 0;
+  // Bytes waiting in the device's input queue.
+  virtual int InputQueue(int fd, size_t* count) = 0;
+  virtual int Read(int fd, std::span<uint8_t> into, size_t* got) = 0;
+  // One non-blocking write; *put may be short, EAGAIN when nothing fitted.
+  virtual int Write(int fd, std::span<const uint8_t> from, size_t* put) = 0;
+  // Waits without limit until the device takes more output; ECANCELED once
+  // `cancel` is set, so that a stuck line cannot keep a close waiting.
+  virtual int WaitWritable(int fd, const Event& cancel) = 0;
+
+  virtual int NewEvent(bool manualReset, Event* event) = 0;
+  virtual void SetEvent(const Event& event) = 0;
+  virtual void ResetEvent(const Event& event) = 0;
+  virtual void CloseEvent(Event* event) = 0;
+  // Waits until the event is set or timeoutMs passes (0xFFFFFFFF: no limit).
+  virtual int WaitEvent(const Event& event, uint32_t timeoutMs, bool* signalled) = 0;
+  // Waits without limit for shutdown, transmit or the device (fd < 0: not
+  // watched); the first of them that is ready wins. With deviceReady the
+  // device counts as ready at once. For the device, *hangup tells that it
+  // hung up or reported an error.
+  virtual int WaitForWork(const Event& shutdown, const Event& transmit, int fd, bool deviceReady,
+                          Work* which, bool* hangup) = 0;
+
+  virtual int StartThread(std::function<void()> body, std::thread* thread) = 0;
+  // Raises the calling thread above normal priority where that is allowed.
+  virtual void RaiseThreadPriority() = 0;
+
+  virtual std::string ErrorText(int err) = 0;
+
+  static Platform& Default();  // the POSIX one; lives until exit
+};
+
+// Forwards every call. Tests derive from it and override what they disturb.
+class PlatformWrapper : public Platform {
+ public:
+  explicit PlatformWrapper(Platform& target) : target(target) {}
+  int OpenDevice(const std::string& path, int* fd) override { return target.OpenDevice(path, fd); }
+  void CloseDevice(int fd) override { target.CloseDevice(fd); }
+  int SetTimeouts(int fd) override { return target.SetTimeouts(fd); }
+  int SetEventMask(int fd, uint32_t mask) override { return target.SetEventMask(fd, mask); }
+  int GetLine(int fd, LineState* line) override { return target.GetLine(fd, line); }
+  int BuildLine(const std::string& lineDef, LineState* line) override {
+    return target.BuildLine(lineDef, line);
+  }
+  int SetLine(int fd, const LineState& line) override { return target.SetLine(fd, line); }
+  int Purge(int fd) override { return target.Purge(fd); }
+  int InputQueue(int fd, size_t* count) override { return target.InputQueue(fd, count); }
+  int Read(int fd, std::span<uint8_t> into, size_t* got) override {
+    return target.Read(fd, into, got);
+  }
+  int Write(int fd, std::span<const uint8_t> from, size_t* put) override {
+    return target.Write(fd, from, put);
+  }
+  int WaitWritable(int fd, const Event& cancel) override {
+    return target.WaitWritable(fd, cancel);
+  }
+  int NewEvent(bool manualReset, Event* event) override {
+    return target.NewEvent(manualReset, event);
+  }
+  void SetEvent(const Event& event) override { target.SetEvent(event); }
+  void ResetEvent(const Event& event) override { target.ResetEvent(event); }
+  void CloseEvent(Event* event) override { target.CloseEvent(event); }
+  int WaitEvent(const Event& event, uint32_t timeoutMs, bool* signalled) override {
+    return target.WaitEvent(event, timeoutMs, signalled);
+  }
+  int WaitForWork(const Event& shutdown, const Event& transmit, int fd, bool deviceReady,
+                  Work* which, bool* hangup) override {
+    return target.WaitForWork(shutdown, transmit, fd, deviceReady, which, hangup);
+  }
+  int StartThread(std::function<void()> body, std::thread* thread) override {
+    return target.StartThread(std::move(body), thread);
+  }
+  void RaiseThreadPriority() override { target.RaiseThreadPriority(); }
+  std::string ErrorText(int err) override { return target.ErrorText(err); }
+
+ private:
+  Platform& target;
+};
+
+// The port lock: recursive, as a window callback or error report may come
+// back into the same port on the thread that holds it.
+class CAPABILITY("mutex") PortLock {
+ public:
+  void Lock() ACQUIRE() { mutex.lock(); }
+  void Unlock() RELEASE() { mutex.unlock(); }
+
+ private:
+  std::recursive_mutex mutex;
+};
+
+class SCOPED_CAPABILITY PortLockHolder {
+ public:
+  explicit PortLockHolder(PortLock& lock) ACQUIRE(lock) : lock(lock) { lock.Lock(); }
+  ~PortLockHolder() RELEASE() { lock.Unlock(); }
+  PortLockHolder(const PortLockHolder&) = delete;
+  PortLockHolder& operator=(const PortLockHolder&) = delete;
+
+ private:
+  PortLock& lock;
+};
+
+}  // namespace ktcomm::platform

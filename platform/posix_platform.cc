@@ -1,0 +1,392 @@
+// The POSIX implementation of the platform seam: termios devices, eventfd
+// events, poll-based waits.
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <system_error>
+
+#include "platform/custom_baud.h"
+#include "platform/line_definition.h"
+#include "platform/platform.h"
+
+namespace ktcomm::platform {
+namespace {
+
+// Keeps errno across clean-up that may overwrite it.
+class ErrnoKeeper {
+ public:
+  ErrnoKeeper() : saved(errno) {}
+  ~ErrnoKeeper() { errno = saved; }
+
+ private:
+  int saved;
+};
+
+int Fail(int err) {
+  errno = err;
+  return err;
+}
+
+struct Rate {
+  uint32_t baud;
+  speed_t code;
+};
+
+constexpr std::array<Rate, 31> kRates = {{
+    {50, B50},         {75, B75},           {110, B110},         {134, B134},
+    {150, B150},       {200, B200},         {300, B300},         {600, B600},
+    {1200, B1200},     {1800, B1800},       {2400, B2400},       {4800, B4800},
+    {9600, B9600},     {19200, B19200},     {38400, B38400},     {57600, B57600},
+    {115200, B115200}, {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000}, {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
+    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
+    {3500000, B3500000}, {4000000, B4000000}, {0, B0},
+}};
+
+// Raw: no echo, no line editing, no translation, no software flow control;
+// receiver on and modem-control lines ignored, so an open never waits for
+// carrier. Hardware flow control starts off; it is a flow-control mode.
+void MakeRaw(termios* tio) {
+  tio->c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF |
+                    IXANY | INPCK | IUCLC | IMAXBEL);
+  tio->c_oflag &= ~OPOST;
+  tio->c_lflag &= ~(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
+  tio->c_cflag |= CLOCAL | CREAD;
+  tio->c_cflag &= ~CRTSCTS;
+  tio->c_cc[VMIN] = 0;
+  tio->c_cc[VTIME] = 0;
+}
+
+void ApplyParity(char parity, termios* tio) {
+  tio->c_cflag &= ~(PARENB | PARODD | CMSPAR);
+  switch (parity) {
+    case 'E': tio->c_cflag |= PARENB; break;
+    case 'O': tio->c_cflag |= PARENB | PARODD; break;
+    case 'M': tio->c_cflag |= PARENB | CMSPAR | PARODD; break;
+    case 'S': tio->c_cflag |= PARENB | CMSPAR; break;
+    default: break;
+  }
+}
+
+int ModemLine(int fd, int bit, bool on) {
+  int bits = bit;
+  if (ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bits) != 0) return errno;
+  return 0;
+}
+
+int SetRs485(int fd, bool on) {
+  serial_rs485 rs485{};
+  if (ioctl(fd, TIOCGRS485, &rs485) != 0) return errno;
+  if (on) {
+    rs485.flags |= SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+    rs485.flags &= ~SER_RS485_RTS_AFTER_SEND;
+  } else {
+    rs485.flags &= ~SER_RS485_ENABLED;
+  }
+  if (ioctl(fd, TIOCSRS485, &rs485) != 0) return errno;
+  return 0;
+}
+
+int ApplyControls(int fd, const LineState& line) {
+  switch (line.dtrControl) {
+    case kKeepControl: break;
+    case 0:
+    case 1:
+      if (int err = ModemLine(fd, TIOCM_DTR, line.dtrControl == 1)) return err;
+      break;
+    default: return Fail(EINVAL);  // no DTR handshake on this platform
+  }
+  switch (line.rtsControl) {
+    case kKeepControl:
+    case 2: break;  // CRTSCTS went with the termios
+    case 0:
+    case 1:
+      if (int err = ModemLine(fd, TIOCM_RTS, line.rtsControl == 1)) return err;
+      break;
+    case 3:
+      if (int err = SetRs485(fd, true)) return err;
+      break;
+    default: return Fail(EINVAL);
+  }
+  return 0;
+}
+
+// Remaining time of a deadline as a timespec for ppoll; null waits forever.
+const timespec* Remaining(std::chrono::steady_clock::time_point deadline, bool forever,
+                          timespec* ts) {
+  if (forever) return nullptr;
+  auto left = deadline - std::chrono::steady_clock::now();
+  if (left < std::chrono::nanoseconds(0)) left = std::chrono::nanoseconds(0);
+  auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+  ts->tv_sec = ns / 1000000000;
+  ts->tv_nsec = ns % 1000000000;
+  return ts;
+}
+
+class PosixPlatform final : public Platform {
+ public:
+  int OpenDevice(const std::string& path, int* fd) override {
+    int opened = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (opened < 0) return errno;
+    {
+      ErrnoKeeper keep;
+      ioctl(opened, TIOCEXCL);  // not a tty: the configuration will say so
+    }
+    // TIOCEXCL does not stop a privileged opener, nor a second open from
+    // this process; the flock is what keeps a second opener of this device out.
+    if (flock(opened, LOCK_EX | LOCK_NB) != 0) {
+      int err = errno == EWOULDBLOCK ? EBUSY : errno;
+      ::close(opened);
+      return Fail(err);
+    }
+    *fd = opened;
+    return 0;
+  }
+
+  void CloseDevice(int fd) override {
+    if (fd < 0) return;
+    ErrnoKeeper keep;
+    ioctl(fd, TIOCNXCL);  // the flag outlives our descriptor on some ttys
+    ::close(fd);
+  }
+
+  int SetTimeouts(int fd) override {
+    termios tio;
+    if (tcgetattr(fd, &tio) != 0) return errno;
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    if (tcsetattr(fd, TCSANOW, &tio) != 0) return errno;
+    return 0;
+  }
+
+  // Received bytes are seen through poll on the device; there is nothing to
+  // arm. Changes of CTS have no pollable counterpart and are not watched.
+  int SetEventMask(int, uint32_t) override { return 0; }
+
+  int GetLine(int fd, LineState* line) override {
+    LineState read;
+    if (tcgetattr(fd, &read.tio) != 0) return errno;
+    *line = read;
+    return 0;
+  }
+
+  int BuildLine(const std::string& lineDef, LineState* line) override {
+    auto settings = ParseLineDefinition(lineDef);
+    if (!settings) return Fail(EINVAL);
+    termios tio = line->tio;
+    uint32_t custom = line->baud;
+    MakeRaw(&tio);
+    if (settings->baud) {
+      custom = 0;
+      speed_t code = B0;
+      for (const Rate& rate : kRates) {
+        if (rate.baud == *settings->baud) code = rate.code;
+      }
+      if (code == B0) {
+        custom = *settings->baud;
+        code = B38400;  // placeholder until termios2 sets the exact rate
+      }
+      cfsetispeed(&tio, code);
+      cfsetospeed(&tio, code);
+    }
+    if (settings->parity) ApplyParity(*settings->parity, &tio);
+    if (settings->dataBits) {
+      static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
+      tio.c_cflag = (tio.c_cflag & ~CSIZE) | kSizes[*settings->dataBits - 5];
+    }
+    if (settings->stopBits) {
+      if (*settings->stopBits == 2) {
+        tio.c_cflag |= CSTOPB;
+      } else {
+        tio.c_cflag &= ~CSTOPB;
+      }
+    }
+    line->tio = tio;
+    line->baud = custom;
+    return 0;
+  }
+
+  int SetLine(int fd, const LineState& line) override {
+    termios tio = line.tio;
+    if (line.rtsControl == 2) tio.c_cflag |= CRTSCTS;
+    if (line.rtsControl < 2) tio.c_cflag &= ~CRTSCTS;
+    if (tcsetattr(fd, TCSANOW, &tio) != 0) return errno;
+    if (line.baud != 0) {
+      if (int err = SetCustomBaud(fd, line.baud)) return Fail(err);
+    }
+    return ApplyControls(fd, line);
+  }
+
+  int Purge(int fd) override { return tcflush(fd, TCIOFLUSH) == 0 ? 0 : errno; }
+
+  int InputQueue(int fd, size_t* count) override {
+    int n = 0;
+    if (ioctl(fd, FIONREAD, &n) != 0) return errno;
+    *count = n > 0 ? static_cast<size_t>(n) : 0;
+    return 0;
+  }
+
+  int Read(int fd, std::span<uint8_t> into, size_t* got) override {
+    *got = 0;
+    for (;;) {
+      ssize_t n = ::read(fd, into.data(), into.size());
+      if (n >= 0) {
+        *got = static_cast<size_t>(n);
+        return 0;
+      }
+      if (errno != EINTR) return errno;
+    }
+  }
+
+  int Write(int fd, std::span<const uint8_t> from, size_t* put) override {
+    *put = 0;
+    for (;;) {
+      ssize_t n = ::write(fd, from.data(), from.size());
+      if (n >= 0) {
+        *put = static_cast<size_t>(n);
+        return 0;
+      }
+      if (errno != EINTR) return errno;
+    }
+  }
+
+  int WaitWritable(int fd, const Event& cancel) override {
+    pollfd fds[2] = {{cancel.fd, POLLIN, 0}, {fd, POLLOUT, 0}};
+    for (;;) {
+      if (::poll(fds, 2, -1) < 0) {
+        if (errno == EINTR) continue;
+        return errno;
+      }
+      if (fds[0].revents & POLLIN) return Fail(ECANCELED);
+      if (fds[1].revents & POLLOUT) return 0;
+      if (fds[1].revents & (POLLERR | POLLHUP | POLLNVAL)) return Fail(EIO);
+    }
+  }
+
+  int NewEvent(bool manualReset, Event* event) override {
+    int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (fd < 0) return errno;
+    event->fd = fd;
+    event->manualReset = manualReset;
+    return 0;
+  }
+
+  void SetEvent(const Event& event) override {
+    ErrnoKeeper keep;
+    uint64_t one = 1;
+    while (::write(event.fd, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+  }
+
+  void ResetEvent(const Event& event) override {
+    ErrnoKeeper keep;
+    uint64_t value;
+    while (::read(event.fd, &value, sizeof value) < 0 && errno == EINTR) {
+    }
+  }
+
+  void CloseEvent(Event* event) override {
+    if (event->fd < 0) return;
+    ErrnoKeeper keep;
+    ::close(event->fd);
+    event->fd = -1;
+  }
+
+  int WaitEvent(const Event& event, uint32_t timeoutMs, bool* signalled) override {
+    *signalled = false;
+    bool forever = timeoutMs == 0xFFFFFFFF;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+      pollfd pfd{event.fd, POLLIN, 0};
+      timespec ts;
+      int n = ::ppoll(&pfd, 1, Remaining(deadline, forever, &ts), nullptr);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return errno;
+      }
+      if (n == 0) {
+        if (!forever && std::chrono::steady_clock::now() >= deadline) return 0;
+        continue;
+      }
+      if (pfd.revents & POLLNVAL) return Fail(EBADF);
+      if (event.manualReset) {
+        *signalled = true;
+        return 0;
+      }
+      // Auto reset: the read that takes the count is the wait that wins.
+      uint64_t value;
+      ssize_t got = ::read(event.fd, &value, sizeof value);
+      if (got == sizeof value) {
+        *signalled = true;
+        return 0;
+      }
+      if (got < 0 && errno != EAGAIN && errno != EINTR) return errno;
+    }
+  }
+
+  int WaitForWork(const Event& shutdown, const Event& transmit, int fd, bool deviceReady,
+                  Work* which, bool* hangup) override {
+    pollfd fds[3] = {{shutdown.fd, POLLIN, 0}, {transmit.fd, POLLIN, 0}, {fd, POLLIN, 0}};
+    *hangup = false;
+    for (;;) {
+      if (::poll(fds, fd >= 0 ? 3 : 2, deviceReady ? 0 : -1) < 0) {
+        if (errno == EINTR) continue;
+        return errno;
+      }
+      if (fds[0].revents & (POLLIN | POLLNVAL)) {
+        *which = Work::kShutdown;
+      } else if (fds[1].revents & (POLLIN | POLLNVAL)) {
+        *which = Work::kTransmit;
+      } else if (fd >= 0 && fds[2].revents != 0) {
+        *which = Work::kDevice;
+        *hangup = (fds[2].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+      } else if (deviceReady) {
+        *which = Work::kDevice;
+      } else {
+        continue;
+      }
+      return 0;
+    }
+  }
+
+  int StartThread(std::function<void()> body, std::thread* thread) override {
+    try {
+      *thread = std::thread(std::move(body));
+      return 0;
+    } catch (const std::system_error& error) {
+      return Fail(error.code().value());
+    }
+  }
+
+  void RaiseThreadPriority() override {
+    // Nice values are per thread on Linux. Never a real-time policy: a
+    // runaway worker must not be able to starve the machine.
+    ErrnoKeeper keep;
+    setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), -10);
+  }
+
+  std::string ErrorText(int err) override {
+    char buffer[256];
+    return strerror_r(err, buffer, sizeof buffer);
+  }
+};
+
+}  // namespace
+
+Platform& Platform::Default() {
+  static PosixPlatform* platform = new PosixPlatform;  // outlives every port
+  return *platform;
+}
+
+}  // namespace ktcomm::platform

@@ -1,0 +1,88 @@
+// The port's worker thread: started with a handshake, it waits for shutdown,
+// a transmit request or the device, in that order of precedence.
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+
+#include "port/comm_port.h"
+
+namespace ktcomm {
+namespace {
+// A wait that keeps failing is retried after a pause that doubles up to this.
+constexpr int kMaxBackoffMs = 100;
+}  // namespace
+
+int CommPort::StartWorker() {
+  stopRequested = false;
+  closedFromWorker = false;
+  if (platform.StartThread([this] { WorkerMain(); }, &workerThread) != 0) return 0;
+  bool started = false;
+  if (platform.WaitEvent(startedEvent, kStartWaitMs, &started) != 0 || !started) {
+    // Threads cannot be killed safely here: ask the worker to stop and join it.
+    StopWorker();
+    return 0;
+  }
+  return 1;
+}
+
+void CommPort::WorkerMain() {
+  platform.RaiseThreadPriority();
+  workerRunning = 1;
+  deviceWatched = device >= 0;
+  waitFailures = 0;
+  if (device >= 0) {
+    platform::PortLockHolder holder(lock);
+    DiscardInputLocked();
+  }
+  platform.SetEvent(startedEvent);
+
+  while (!stopRequested) {
+    bool pending;
+    {
+      platform::PortLockHolder holder(lock);
+      pending = stagedPos < stagedLen;  // left over after an overflow
+    }
+    platform::Work which = platform::Work::kShutdown;
+    bool hangup = false;
+    int err = platform.WaitForWork(shutdownEvent, writeEvent, deviceWatched ? device : -1,
+                                   pending, &which, &hangup);
+    if (err != 0) {
+      // Report the first failure of a run, then back off so that a wait that
+      // keeps failing does not spin; stopRequested still ends the loop.
+      if (waitFailures == 0) ReportError("WaitCommEvent()", 0);
+      int pauseMs = 1 << std::min(waitFailures, 7);
+      waitFailures += 1;
+      std::this_thread::sleep_for(std::chrono::milliseconds(std::min(pauseMs, kMaxBackoffMs)));
+      continue;
+    }
+    waitFailures = 0;
+    if (which == platform::Work::kShutdown) break;
+    if (which == platform::Work::kTransmit) {
+      WriteQueued();
+    } else {
+      ServeDevice(hangup);
+    }
+  }
+
+  if (closedFromWorker) {
+    // Closed from one of our own callbacks: nobody else will release the port.
+    ReleaseDeviceAndEvents();
+  }
+  workerRunning = 0;
+}
+
+void CommPort::ServeDevice(bool hangup) {
+  int err = ReadAvailable();
+  if (err == 0 && hangup) err = EIO;
+  if (err != 0) StopWatchingDevice(err);
+}
+
+// A device that hung up stays readable for ever; watching it would spin.
+// Report once and serve only shutdown and transmit requests until reopened.
+void CommPort::StopWatchingDevice(int err) {
+  deviceWatched = false;
+  errno = err;
+  ReportError("WaitCommEvent()", 0);
+}
+
+}  // namespace ktcomm
