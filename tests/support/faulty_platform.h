@@ -1,0 +1,155 @@
+// A platform that fails chosen calls: the nth next call of a kind, once or
+// from then on, with the errno the test picks. Everything else goes through
+// to the real platform.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <map>
+#include <mutex>
+
+#include "platform/platform.h"
+
+namespace ktcomm::test {
+
+enum class Call {
+  kOpenDevice, kSetTimeouts, kSetEventMask, kGetLine, kBuildLine, kSetLine, kPurge,
+  kInputQueue, kRead, kWrite, kWaitWritable, kNewEvent, kWaitEvent, kWaitForWork,
+  kStartThread,
+};
+
+class FaultyPlatform : public platform::PlatformWrapper {
+ public:
+  FaultyPlatform() : PlatformWrapper(platform::Platform::Default()) {}
+
+  // The nth next call of this kind (1 = the next one) fails with err; with
+  // persistent, every call from then on fails too.
+  void FailNth(Call call, int nth, int err, bool persistent = false) {
+    std::lock_guard<std::mutex> hold(mutex);
+    faults[call] = Fault{nth, err, persistent};
+  }
+  void Heal() {
+    std::lock_guard<std::mutex> hold(mutex);
+    faults.clear();
+  }
+  // Writes take at most this many bytes per call (0: no limit).
+  void LimitWrites(size_t maxBytes) { writeLimit = maxBytes; }
+  // How often a kind of call was made.
+  int Count(Call call) {
+    std::lock_guard<std::mutex> hold(mutex);
+    return counts[call];
+  }
+
+  int OpenDevice(const std::string& path, int* fd) override {
+    if (int err = Due(Call::kOpenDevice)) return err;
+    return PlatformWrapper::OpenDevice(path, fd);
+  }
+  int SetTimeouts(int fd) override {
+    if (int err = Due(Call::kSetTimeouts)) return err;
+    return PlatformWrapper::SetTimeouts(fd);
+  }
+  int SetEventMask(int fd, uint32_t mask) override {
+    if (int err = Due(Call::kSetEventMask)) return err;
+    return PlatformWrapper::SetEventMask(fd, mask);
+  }
+  int GetLine(int fd, platform::LineState* line) override {
+    if (int err = Due(Call::kGetLine)) return err;
+    return PlatformWrapper::GetLine(fd, line);
+  }
+  int BuildLine(const std::string& lineDef, platform::LineState* line) override {
+    if (int err = Due(Call::kBuildLine)) return err;
+    lastLineDef = lineDef;
+    return PlatformWrapper::BuildLine(lineDef, line);
+  }
+  int SetLine(int fd, const platform::LineState& line) override {
+    if (int err = Due(Call::kSetLine)) return err;
+    lastLine = line;
+    if (!acceptModemLines) return PlatformWrapper::SetLine(fd, line);
+    // Stand in for a UART: the modem-line and RS-485 requests are taken as
+    // done, the termios part (hardware handshake included) goes to the pty.
+    platform::LineState termiosOnly = line;
+    termiosOnly.dtrControl = platform::kKeepControl;
+    if (line.rtsControl != 2) termiosOnly.rtsControl = platform::kKeepControl;
+    return PlatformWrapper::SetLine(fd, termiosOnly);
+  }
+  int Purge(int fd) override {
+    if (int err = Due(Call::kPurge)) return err;
+    return PlatformWrapper::Purge(fd);
+  }
+  int InputQueue(int fd, size_t* count) override {
+    if (int err = Due(Call::kInputQueue)) return err;
+    return PlatformWrapper::InputQueue(fd, count);
+  }
+  int Read(int fd, std::span<uint8_t> into, size_t* got) override {
+    if (int err = Due(Call::kRead)) return err;
+    return PlatformWrapper::Read(fd, into, got);
+  }
+  int Write(int fd, std::span<const uint8_t> from, size_t* put) override {
+    if (int err = Due(Call::kWrite)) return err;
+    size_t limit = writeLimit;
+    if (limit != 0 && from.size() > limit) from = from.first(limit);
+    return PlatformWrapper::Write(fd, from, put);
+  }
+  int WaitWritable(int fd, const platform::Event& cancel) override {
+    if (int err = Due(Call::kWaitWritable)) return err;
+    return PlatformWrapper::WaitWritable(fd, cancel);
+  }
+  int NewEvent(bool manualReset, platform::Event* event) override {
+    if (int err = Due(Call::kNewEvent)) return err;
+    return PlatformWrapper::NewEvent(manualReset, event);
+  }
+  int WaitEvent(const platform::Event& event, uint32_t timeoutMs, bool* signalled) override {
+    if (int err = Due(Call::kWaitEvent)) {
+      *signalled = false;
+      return err;
+    }
+    return PlatformWrapper::WaitEvent(event, timeoutMs, signalled);
+  }
+  int WaitForWork(const platform::Event& shutdown, const platform::Event& transmit, int fd,
+                  bool deviceReady, platform::Work* which, bool* hangup) override {
+    if (int err = Due(Call::kWaitForWork)) return err;
+    return PlatformWrapper::WaitForWork(shutdown, transmit, fd, deviceReady, which, hangup);
+  }
+  int StartThread(std::function<void()> body, std::thread* thread) override {
+    if (int err = Due(Call::kStartThread)) return err;
+    return PlatformWrapper::StartThread(std::move(body), thread);
+  }
+
+  // A pty refuses modem-line ioctls; with this set they count as done.
+  std::atomic<bool> acceptModemLines{false};
+  // The last line written by SetLine and the definition it was built from.
+  platform::LineState lastLine;
+  std::string lastLineDef;
+
+ private:
+  struct Fault {
+    int nth = 0;
+    int err = 0;
+    bool persistent = false;
+  };
+
+  // 0, or the errno this call is to fail with (also left in errno).
+  int Due(Call call) {
+    std::lock_guard<std::mutex> hold(mutex);
+    counts[call] += 1;
+    auto found = faults.find(call);
+    if (found == faults.end()) return 0;
+    Fault& fault = found->second;
+    if (fault.nth > 1) {
+      fault.nth -= 1;
+      return 0;
+    }
+    int err = fault.err;
+    if (!fault.persistent) faults.erase(found);
+    errno = err;
+    return err;
+  }
+
+  std::mutex mutex;
+  std::map<Call, Fault> faults;
+  std::map<Call, int> counts;
+  std::atomic<size_t> writeLimit{0};
+};
+
+}  // namespace ktcomm::test
