@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Builds the library, its tools and tests, and runs every test: first a plain
+# build, then the same suite under AddressSanitizer+UBSan and under
+# ThreadSanitizer. Usage: scripts/run-tests.sh [--quick]  (--quick: plain only)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/ensure-deps.sh
+
+jobs=$(nproc)
+run_suite() {  # name, extra cmake arguments...
+  local dir="build-$1"
+  shift
+  echo "=== building $dir"
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  cmake --build "$dir" -j"$jobs" 2>&1 | grep -E "warning|error|Error" || true
+  cmake --build "$dir" -j"$jobs" >/dev/null
+  echo "=== testing $dir"
+  (cd "$dir" && ctest --output-on-failure -j"$jobs" --timeout 300)
+}
+
+run_suite plain
+if [ "${1:-}" != "--quick" ]; then
+  # Allocation tests ask for absurd sizes; the library must see null, not abort.
+  export ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1
+  export UBSAN_OPTIONS=print_stacktrace=1
+  export TSAN_OPTIONS=allocator_may_return_null=1:second_deadlock_stack=1
+  run_suite asan -DKTCOMM_SANITIZE=address,undefined -DKTCOMM_TOOLS=OFF
+  run_suite tsan -DKTCOMM_SANITIZE=thread -DKTCOMM_TOOLS=OFF
+fi
+echo "=== all suites passed"
