@@ -65,8 +65,11 @@ void CommPort::WorkerMain() {
   }
 
   if (closedFromWorker) {
-    // Closed from one of our own callbacks: nobody else will release the port.
-    ReleaseDeviceAndEvents();
+    // Closed from one of our own callbacks: give the device back now, so that
+    // it can be opened again. The events stay for whoever joins this thread.
+    platform::PortLockHolder holder(lock);
+    platform.CloseDevice(device);
+    device = -1;
   }
   workerRunning = 0;
 }
