@@ -27,4 +27,26 @@ if [ "${1:-}" != "--quick" ]; then
   run_suite asan -DKTCOMM_SANITIZE=address,undefined -DKTCOMM_TOOLS=OFF
   run_suite tsan -DKTCOMM_SANITIZE=thread -DKTCOMM_TOOLS=OFF
 fi
+if [ "${1:-}" != "--quick" ]; then
+  # Fuzzing (clang, which also checks the lock annotations): a bounded run of
+  # each target from the checked-in seeds; a crash fails the run.
+  scripts/ensure-deps.sh clang libclang-rt-14-dev
+  echo "=== building build-fuzz"
+  CC=clang CXX=clang++ cmake -S . -B build-fuzz -DKTCOMM_FUZZ=ON -DKTCOMM_TESTS=OFF \
+    -DKTCOMM_TOOLS=OFF >/dev/null
+  cmake --build build-fuzz -j"$jobs" 2>&1 | grep -E "warning|error" || true
+  cmake --build build-fuzz -j"$jobs" >/dev/null
+  seconds=${KTCOMM_FUZZ_SECONDS:-30}
+  for target in decoder line_definition exports; do
+    work=$(mktemp -d)
+    cp tests/fuzz/corpus/"$target"/* "$work"/
+    echo "=== fuzzing $target for ${seconds}s"
+    ASAN_OPTIONS=allocator_may_return_null=1 build-fuzz/tests/fuzz/${target}_fuzz \
+      -max_total_time="$seconds" -timeout=20 -print_final_stats=1 "$work" 2>&1 |
+      grep -E "^stat::number_of_executed_units|ERROR|SUMMARY|Done" || true
+    status=${PIPESTATUS[0]}
+    rm -rf "$work"
+    [ "$status" -eq 0 ] || { echo "fuzz target $target failed"; exit 1; }
+  done
+fi
 echo "=== all suites passed"
