@@ -41,11 +41,13 @@ if [ "${1:-}" != "--quick" ]; then
     work=$(mktemp -d)
     cp tests/fuzz/corpus/"$target"/* "$work"/
     echo "=== fuzzing $target for ${seconds}s"
+    status=0
     ASAN_OPTIONS=allocator_may_return_null=1 build-fuzz/tests/fuzz/${target}_fuzz \
-      -max_total_time="$seconds" -timeout=20 -print_final_stats=1 "$work" 2>&1 |
-      grep -E "^stat::number_of_executed_units|ERROR|SUMMARY|Done" || true
-    status=${PIPESTATUS[0]}
-    rm -rf "$work"
+      -max_total_time="$seconds" -timeout=20 -print_final_stats=1 "$work" \
+      >"$work.log" 2>&1 || status=$?
+    grep -E "^stat::number_of_executed_units|ERROR|SUMMARY|Done" "$work.log" || true
+    [ "$status" -eq 0 ] || tail -n 40 "$work.log"
+    rm -rf "$work" "$work.log"
     [ "$status" -eq 0 ] || { echo "fuzz target $target failed"; exit 1; }
   done
 fi
