@@ -1,0 +1,163 @@
+// ktcomm-sim: a simulated device on a pseudo-terminal, for trying KTcomm
+// programs without hardware. Prints the path to open, then each frame it
+// receives and what it answered, until SIGINT or SIGTERM (or, with
+// --exit-on-hangup, until its client closes the line).
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tools/common/hex.h"
+#include "tools/sim/sim_device.h"
+
+namespace {
+
+using ktcomm::sim::DeviceOptions;
+using ktcomm::sim::Frame;
+
+// "RATE[:CMD[:HEX]]" into the stream fields of *options.
+bool ParseStream(const std::string& text, DeviceOptions* options, std::string* error) {
+  *error = "--stream '" + text + "' is not RATE[:CMD[:HEX]]";
+  size_t first = text.find(':');
+  try {
+    size_t used = 0;
+    std::string rate = text.substr(0, first);
+    options->streamRate = std::stod(rate, &used);
+    if (used != rate.size() || !(options->streamRate > 0) || options->streamRate > 100000) {
+      return false;
+    }
+  } catch (const std::exception&) {
+    return false;
+  }
+  if (first == std::string::npos) return true;
+  size_t second = text.find(':', first + 1);
+  std::string command = text.substr(first + 1, second - first - 1);
+  if (!ktcomm::hex::ParseByte(command, &options->streamCommand)) return false;
+  if (second == std::string::npos) return true;
+  std::vector<uint8_t> data;
+  if (!ktcomm::hex::Parse(std::string_view(text).substr(second + 1), &data)) return false;
+  options->streamData = std::move(data);
+  return true;
+}
+
+void PrintFrame(const char* arrow, const Frame& frame) {
+  std::printf("%s %02x%s%s\n", arrow, frame.command, frame.data.empty() ? "" : " ",
+              ktcomm::hex::Format(frame.data).c_str());
+}
+
+// Waits for SIGINT, SIGTERM or the device's own end. Returns the exit code.
+int Serve(ktcomm::sim::Device& device, int signals) {
+  std::array<pollfd, 2> fds = {{{signals, POLLIN, 0}, {device.EndedFd(), POLLIN, 0}}};
+  while (poll(fds.data(), fds.size(), -1) < 0) {
+    if (errno != EINTR) {
+      std::fprintf(stderr, "ktcomm-sim: poll: %s\n", std::strerror(errno));
+      return 1;
+    }
+  }
+  if (fds[1].revents == 0) return 0;
+  if (device.HungUp()) {
+    std::fprintf(stderr, "ktcomm-sim: the client closed the line\n");
+    return 0;
+  }
+  std::fprintf(stderr, "ktcomm-sim: the line failed\n");
+  return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"A simulated KTcomm device on a pseudo-terminal.\n"
+               "Prints the device path to open, then '<- CMD DATA' for each frame\n"
+               "received and '-> CMD DATA' for each reply. By default every\n"
+               "protocol-1 command (10 1a 1f ce 05 5a 3e 3c 24) is answered with\n"
+               "the same command and data, and other commands go unanswered.",
+               "ktcomm-sim"};
+  DeviceOptions options;
+  std::vector<std::string> rules;
+  std::string stream;
+  int exportPort = 0;
+  bool quiet = false;
+  app.add_option("--protocol", options.protocol, "Framing of what the device sends")
+      ->check(CLI::IsMember({1, 2}))
+      ->capture_default_str();
+  app.add_option("--reply", rules,
+                 "CMD=HEX: answer command CMD with the frame HEX (its command\n"
+                 "byte, then data); CMD= keeps the device silent for CMD");
+  app.add_option("--stream", stream,
+                 "RATE[:CMD[:HEX]]: send RATE unsolicited frames a second, command\n"
+                 "CMD (default 1a) with data HEX (default: a sequence byte)");
+  app.add_flag("--noise", options.noise,
+               "Put garbage and broken frames between the frames the device sends");
+  app.add_option("--seed", options.seed, "Seed of the noise")->capture_default_str();
+  app.add_option("--export", exportPort, "Also print KTCOMM_COM<N>=<path> for port N")
+      ->check(CLI::Range(1, 10));
+  app.add_flag("--exit-on-hangup", options.endOnHangup,
+               "Exit when the first client closes the line again");
+  app.add_flag("-q,--quiet", quiet, "Print only the path");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    std::fprintf(stderr, "ktcomm-sim: %s\n", e.what());
+    return 2;
+  }
+  for (const std::string& rule : rules) {
+    std::string error;
+    if (!options.replies.AddRule(rule, &error)) {
+      std::fprintf(stderr, "ktcomm-sim: %s\n", error.c_str());
+      return 2;
+    }
+  }
+  if (!stream.empty()) {
+    std::string error;
+    if (!ParseStream(stream, &options, &error)) {
+      std::fprintf(stderr, "ktcomm-sim: %s\n", error.c_str());
+      return 2;
+    }
+  }
+  if (!quiet) {
+    options.onFrame = [](const Frame& received, const std::optional<Frame>& reply) {
+      PrintFrame("<-", received);
+      if (reply) PrintFrame("->", *reply);
+      std::fflush(stdout);
+    };
+  }
+
+  // Blocked before the device thread starts, so that it inherits the mask
+  // and the signals arrive only through the signalfd.
+  sigset_t mask;
+  sigemptyset(&mask);
+  sigaddset(&mask, SIGINT);
+  sigaddset(&mask, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &mask, nullptr);
+  int signals = signalfd(-1, &mask, SFD_CLOEXEC);
+  if (signals < 0) {
+    std::fprintf(stderr, "ktcomm-sim: signalfd: %s\n", std::strerror(errno));
+    return 1;
+  }
+
+  ktcomm::sim::Device device;
+  if (int err = device.Start(std::move(options))) {
+    std::fprintf(stderr, "ktcomm-sim: cannot create the pseudo-terminal: %s\n",
+                 std::strerror(err));
+    close(signals);
+    return 1;
+  }
+  std::printf("%s\n", device.Path().c_str());
+  if (exportPort != 0) std::printf("KTCOMM_COM%d=%s\n", exportPort, device.Path().c_str());
+  std::fflush(stdout);
+
+  int code = Serve(device, signals);
+  device.Stop();
+  close(signals);
+  return code;
+}
