@@ -68,9 +68,12 @@ class FaultyPlatform : public platform::PlatformWrapper {
     if (!acceptModemLines) return PlatformWrapper::SetLine(fd, line);
     // Stand in for a UART: the modem-line and RS-485 requests are taken as
     // done, the termios part (hardware handshake included) goes to the pty.
+    // A mode no UART offers goes through, for the platform to refuse.
     platform::LineState termiosOnly = line;
-    termiosOnly.dtrControl = platform::kKeepControl;
-    if (line.rtsControl != 2) termiosOnly.rtsControl = platform::kKeepControl;
+    if (line.dtrControl <= 1) termiosOnly.dtrControl = platform::kKeepControl;
+    if (line.rtsControl <= 1 || line.rtsControl == 3) {
+      termiosOnly.rtsControl = platform::kKeepControl;
+    }
     return PlatformWrapper::SetLine(fd, termiosOnly);
   }
   int Purge(int fd) override {

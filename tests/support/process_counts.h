@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <string>
 
 namespace ktcomm::test {
@@ -35,6 +36,41 @@ inline long ResidentKiB() {
   }
   std::fclose(status);
   return kib;
+}
+
+// Ids of this process's threads; a thread started in between is in the
+// difference of two calls.
+inline std::set<int> ThreadIds() {
+  std::set<int> ids;
+  DIR* d = opendir("/proc/self/task");
+  if (d == nullptr) return ids;
+  while (dirent* entry = readdir(d)) {
+    if (entry->d_name[0] != '.') ids.insert(std::atoi(entry->d_name));
+  }
+  closedir(d);
+  return ids;
+}
+
+// User plus system CPU time of one thread of this process, in clock ticks;
+// -1 when the thread is gone.
+inline long ThreadCpuTicks(int tid) {
+  std::string path = "/proc/self/task/" + std::to_string(tid) + "/stat";
+  FILE* stat = std::fopen(path.c_str(), "r");
+  if (stat == nullptr) return -1;
+  char line[1024];
+  char* got = std::fgets(line, sizeof line, stat);
+  std::fclose(stat);
+  if (got == nullptr) return -1;
+  // The name in parentheses may hold blanks; the fields after it do not.
+  const char* rest = std::strrchr(line, ')');
+  if (rest == nullptr) return -1;
+  unsigned long utime = 0, stime = 0;
+  // Fields 3 (state) to 13 are skipped, 14 and 15 are utime and stime.
+  if (std::sscanf(rest + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime,
+                  &stime) != 2) {
+    return -1;
+  }
+  return static_cast<long>(utime + stime);
 }
 
 }  // namespace ktcomm::test
