@@ -177,6 +177,9 @@ class PosixPlatform final : public Platform {
   int GetLine(int fd, LineState* line) override {
     LineState read;
     if (tcgetattr(fd, &read.tio) != 0) return errno;
+    // BuildLine makes the termios raw again, which drops CRTSCTS: report the
+    // handshake as the RTS mode, so that a caller keeping RTS keeps it.
+    if (read.tio.c_cflag & CRTSCTS) read.rtsControl = 2;
     *line = read;
     return 0;
   }
