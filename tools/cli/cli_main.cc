@@ -1,0 +1,283 @@
+// ktcomm: the library's operations from a shell. Each run opens one port,
+// does one thing and closes it again.
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tools/cli/cli_port.h"
+#include "tools/common/hex.h"
+
+namespace {
+
+using namespace ktcomm::cli;
+using Clock = std::chrono::steady_clock;
+
+constexpr char kExitCodes[] =
+    "Exit codes: 0 done, 1 failed otherwise (a receive overflow included),\n"
+    "2 bad arguments, 3 the port did not open, 4 timed out, 5 port not open,\n"
+    "6 a size is too small, 7 not a port number.";
+
+struct Arguments {
+  LineOptions line;
+  std::string parity = "N";
+  std::string command;            // CMD as typed
+  std::vector<std::string> data;  // HEX arguments as typed
+  uint32_t timeoutMs = 1000;
+  int lingerMs = 100;
+  int count = 0;
+  int durationMs = 0;
+};
+
+void AddLineOptions(CLI::App* sub, Arguments* args) {
+  LineOptions& line = args->line;
+  sub->add_option("PORT", line.port, "Port number, 1 to 10")->required();
+  sub->add_option("--device", line.device, "Device to open as PORT (sets KTCOMM_COM<PORT>)");
+  sub->add_option("--baud", line.baud, "Baud rate")->capture_default_str();
+  sub->add_option("--parity", args->parity, "Parity: N, E, O, M or S")
+      ->check(CLI::IsMember({"N", "E", "O", "M", "S"}))
+      ->capture_default_str();
+  sub->add_option("--data", line.dataBits, "Data bits")->capture_default_str();
+  sub->add_option("--stop", line.stopBits, "Stop bits")->capture_default_str();
+  sub->add_option("--tx-size", line.txSize, "Command and transmit buffer size")
+      ->capture_default_str();
+  sub->add_option("--rx-size", line.rxSize, "Receive and message buffer size")
+      ->capture_default_str();
+  sub->add_option("--protocol", line.protocol, "Frames to decode: 1 (00 80 ...) or 2 (1b f3 ...)")
+      ->check(CLI::IsMember({1, 2}))
+      ->capture_default_str();
+  sub->add_option("--log", line.logFile, "Append the traffic log to FILE");
+}
+
+void AddCommandArguments(CLI::App* sub, Arguments* args) {
+  sub->add_option("CMD", args->command, "Command byte in hex")->required();
+  sub->add_option("HEX", args->data, "Data bytes in hex (\"05\", \"dead beef\", ...)");
+}
+
+// CMD and HEX as bytes; false after saying what is wrong.
+bool CommandBytes(const Arguments& args, uint8_t* command, std::vector<uint8_t>* data) {
+  if (!ktcomm::hex::ParseByte(args.command, command)) {
+    std::fprintf(stderr, "ktcomm: CMD '%s' is not one hex byte\n", args.command.c_str());
+    return false;
+  }
+  for (const std::string& text : args.data) {
+    if (!ktcomm::hex::Parse(text, data)) {
+      std::fprintf(stderr, "ktcomm: '%s' is not hex bytes\n", text.c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
+// KTClosePort stops the worker before it writes what is still queued, so a
+// send keeps the port open for a moment before closing it.
+void Linger(int lingerMs) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(std::max(lingerMs, 0)));
+}
+
+int RunVersion() {
+  char text[32];
+  int length = sizeof text;
+  // *length counts the number only; the terminated text has the suffix too.
+  KTGetDllVersion(text, &length);
+  std::printf("%s\n", text);
+  return kExitOk;
+}
+
+int RunSend(const Arguments& args) {
+  uint8_t command;
+  std::vector<uint8_t> data;
+  if (!CommandBytes(args, &command, &data)) return kExitUsage;
+  Port port;
+  if (int code = port.Open(args.line)) return code;
+  int result = KTSendCommand(port.Number(), command, static_cast<uint32_t>(data.size()), data.data());
+  if (result == 6) {
+    std::fprintf(stderr, "ktcomm: a command with %zu data bytes does not fit --tx-size %d\n",
+                 data.size(), args.line.txSize);
+  }
+  if (result != 0) return ExitCodeFor(result);
+  Linger(args.lingerMs);
+  return kExitOk;
+}
+
+int RunRaw(const Arguments& args) {
+  std::vector<uint8_t> bytes;
+  for (const std::string& text : args.data) {
+    if (!ktcomm::hex::Parse(text, &bytes)) {
+      std::fprintf(stderr, "ktcomm: '%s' is not hex bytes\n", text.c_str());
+      return kExitUsage;
+    }
+  }
+  // The library would refuse these with an error of its own and still
+  // report success.
+  if (bytes.size() > static_cast<size_t>(std::max(args.line.txSize, 0))) {
+    std::fprintf(stderr, "ktcomm: %zu bytes do not fit --tx-size %d\n", bytes.size(),
+                 args.line.txSize);
+    return kExitSize;
+  }
+  Port port;
+  if (int code = port.Open(args.line)) return code;
+  int result = KTSendData(port.Number(), bytes.data(), static_cast<uint32_t>(bytes.size()));
+  if (result != 0) return ExitCodeFor(result);
+  Linger(args.lingerMs);
+  return kExitOk;
+}
+
+int RunCall(const Arguments& args) {
+  uint8_t command;
+  std::vector<uint8_t> data;
+  if (!CommandBytes(args, &command, &data)) return kExitUsage;
+  Port port;
+  if (int code = port.Open(args.line)) return code;
+  // No frame can carry more data than the receive buffer holds.
+  std::vector<uint8_t> answer(std::max(args.line.rxSize, 1));
+  uint32_t length = static_cast<uint32_t>(answer.size());
+  uint8_t answerCommand = 0;
+  int result = KTSendCommandAndWait(port.Number(), command, data.data(),
+                                    static_cast<uint32_t>(data.size()), args.timeoutMs,
+                                    &answerCommand, answer.data(), &length);
+  switch (result) {
+    case 0:
+      answer.resize(length);
+      std::printf("%s\n", DescribeFrame(answerCommand, answer).c_str());
+      return kExitOk;
+    case -1:
+      std::fprintf(stderr, "ktcomm: no answer within %u ms\n", args.timeoutMs);
+      break;
+    case 1:
+      std::fprintf(stderr, "ktcomm: the receive buffer overflowed (see --rx-size)\n");
+      break;
+    case 6:
+      std::fprintf(stderr, "ktcomm: a command with %zu data bytes does not fit --tx-size %d\n",
+                   data.size(), args.line.txSize);
+      break;
+  }
+  return ExitCodeFor(result);
+}
+
+std::string Timestamp(std::chrono::system_clock::time_point when) {
+  auto sinceEpoch = when.time_since_epoch();
+  time_t seconds = std::chrono::duration_cast<std::chrono::seconds>(sinceEpoch).count();
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(sinceEpoch).count() % 1000;
+  tm local{};
+  localtime_r(&seconds, &local);
+  char text[32];
+  std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03lld", local.tm_hour, local.tm_min,
+                local.tm_sec, static_cast<long long>(ms));
+  return text;
+}
+
+// Prints frames as they come until SIGINT or SIGTERM, the count or the
+// duration.
+int RunListen(const Arguments& args) {
+  // Blocked before the port's worker starts, so that it inherits the mask
+  // and the signals reach only the signalfd.
+  sigset_t mask;
+  sigemptyset(&mask);
+  sigaddset(&mask, SIGINT);
+  sigaddset(&mask, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &mask, nullptr);
+  int signals = signalfd(-1, &mask, SFD_CLOEXEC);
+  if (signals < 0) {
+    std::fprintf(stderr, "ktcomm: signalfd: %s\n", std::strerror(errno));
+    return kExitFailed;
+  }
+  Port port;
+  int code = port.Open(args.line);
+  auto deadline = Clock::now() + std::chrono::milliseconds(args.durationMs);
+  int printed = 0;
+  while (code == kExitOk && (args.count == 0 || printed < args.count)) {
+    int timeoutMs = -1;
+    if (args.durationMs > 0) {
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+      if (left.count() <= 0) break;
+      timeoutMs = static_cast<int>(left.count());
+    }
+    std::array<pollfd, 2> fds = {{{port.FramesFd(), POLLIN, 0}, {signals, POLLIN, 0}}};
+    if (poll(fds.data(), fds.size(), timeoutMs) < 0) {
+      if (errno == EINTR) continue;
+      std::fprintf(stderr, "ktcomm: poll: %s\n", std::strerror(errno));
+      code = kExitFailed;
+      break;
+    }
+    if (fds[1].revents & POLLIN) break;
+    if (!(fds[0].revents & POLLIN)) continue;
+    for (const ReceivedFrame& frame : port.TakeFrames()) {
+      if (args.count != 0 && printed == args.count) break;
+      std::printf("%s COM%d %s\n", Timestamp(frame.when).c_str(), frame.port,
+                  DescribeFrame(frame.command, frame.data).c_str());
+      ++printed;
+    }
+    std::fflush(stdout);
+  }
+  close(signals);
+  return code;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"Talks to a serial device through the KTcomm library.", "ktcomm"};
+  app.footer(kExitCodes);
+  app.require_subcommand(1);
+  Arguments args;
+
+  CLI::App* version = app.add_subcommand("version", "Print the library's version");
+
+  CLI::App* send = app.add_subcommand("send", "Send a command frame (00 80 LEN CMD DATA)");
+  AddLineOptions(send, &args);
+  AddCommandArguments(send, &args);
+
+  CLI::App* call = app.add_subcommand("call", "Send a command frame and print the answer");
+  AddLineOptions(call, &args);
+  AddCommandArguments(call, &args);
+  call->add_option("--timeout", args.timeoutMs, "How long to wait for the answer, in ms")
+      ->capture_default_str();
+
+  CLI::App* raw = app.add_subcommand("raw", "Send bytes as they are");
+  AddLineOptions(raw, &args);
+  raw->add_option("HEX", args.data, "Bytes in hex")->required();
+
+  for (CLI::App* sender : {send, raw}) {
+    sender->add_option("--linger", args.lingerMs,
+                       "How long the port stays open after queuing, in ms, so that\n"
+                       "the bytes go out before it closes")
+        ->capture_default_str();
+  }
+
+  CLI::App* listen = app.add_subcommand(
+      "listen", "Print every frame received, one a line, until interrupted");
+  AddLineOptions(listen, &args);
+  listen->add_option("--count", args.count, "Stop after N frames")->check(CLI::NonNegativeNumber);
+  listen->add_option("--duration", args.durationMs, "Stop after MS milliseconds")
+      ->check(CLI::NonNegativeNumber);
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    std::fprintf(stderr, "ktcomm: %s (see --help)\n", e.what());
+    return kExitUsage;
+  }
+  args.line.parity = args.parity[0];
+
+  if (version->parsed()) return RunVersion();
+  if (send->parsed()) return RunSend(args);
+  if (call->parsed()) return RunCall(args);
+  if (raw->parsed()) return RunRaw(args);
+  return RunListen(args);
+}

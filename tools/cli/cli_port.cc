@@ -1,0 +1,129 @@
+#include "tools/cli/cli_port.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "tools/common/hex.h"
+
+namespace ktcomm::cli {
+
+int ExitCodeFor(int result) {
+  switch (result) {
+    case 0: return kExitOk;
+    case -1: return kExitTimedOut;
+    case 3: return kExitOpenFailed;
+    case 5: return kExitNotOpen;
+    case 6: return kExitSize;
+    case 7: return kExitBadPort;
+    default: return kExitFailed;
+  }
+}
+
+std::string DevicePath(int port) {
+  std::string name = "KTCOMM_COM" + std::to_string(port);
+  const char* device = std::getenv(name.c_str());
+  if (device != nullptr && *device != '\0') return device;
+  return "/dev/ttyS" + std::to_string(port - 1);
+}
+
+std::string DescribeFrame(uint8_t command, const std::vector<uint8_t>& data) {
+  char head[32];
+  std::snprintf(head, sizeof head, "cmd=%02x len=%zu data=", command, data.size());
+  return head + hex::Format(data);
+}
+
+Port::Port() : receiver{{&Port::Post, &Port::Alert}, this} {
+  framesEvent = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+}
+
+Port::~Port() {
+  // The worker has stopped once KTClosePort returns; nothing posts after it.
+  if (number != 0) KTClosePort(number);
+  if (framesEvent >= 0) close(framesEvent);
+}
+
+int Port::Open(const LineOptions& options) {
+  if (framesEvent < 0) {
+    std::perror("ktcomm: eventfd");
+    return kExitFailed;
+  }
+  if (!options.device.empty()) {
+    std::string name = "KTCOMM_COM" + std::to_string(options.port);
+    setenv(name.c_str(), options.device.c_str(), 1);
+  }
+  if (!options.logFile.empty()) {
+    // Opening it now finds an unwritable file before the port is opened.
+    if (!KTSetLogFileName(options.logFile.c_str()) || !KTEnableLogging(1, "a")) {
+      std::fprintf(stderr, "ktcomm: cannot write the log file %s\n", options.logFile.c_str());
+      return kExitFailed;
+    }
+  }
+  int result = KTOpenPort(&receiver.window, options.port, options.txSize, options.rxSize,
+                          options.baud, options.parity, options.dataBits, options.stopBits,
+                          options.protocol);
+  switch (result) {
+    case 0:
+      number = options.port;
+      return kExitOk;
+    case 7:
+      std::fprintf(stderr, "ktcomm: %d is not a port number (1 to 10)\n", options.port);
+      break;
+    case 6:
+      std::fprintf(stderr, "ktcomm: --tx-size must be at least 4 and --rx-size at least 0\n");
+      break;
+    default:
+      std::fprintf(stderr, "ktcomm: cannot open port %d on %s: absent, in use, or it refused the line settings\n",
+                   options.port, DevicePath(options.port).c_str());
+      break;
+  }
+  return ExitCodeFor(result);
+}
+
+std::vector<ReceivedFrame> Port::TakeFrames() {
+  uint64_t count;
+  // Read before taking, so that a frame posted in between wakes poll again.
+  (void)!read(framesEvent, &count, sizeof count);
+  std::lock_guard<std::mutex> hold(lock);
+  std::vector<ReceivedFrame> taken(std::make_move_iterator(frames.begin()),
+                                   std::make_move_iterator(frames.end()));
+  frames.clear();
+  return taken;
+}
+
+// Runs on the port's worker. The data lives in the port's buffer only until
+// the next frame, so it is copied here.
+void Port::Post(KTWindow* window, uint32_t message, uint32_t wParam, uintptr_t lParam) {
+  if (message != WM_PORT_MESSAGE) return;
+  Port* port = reinterpret_cast<Receiver*>(window)->port;
+  ReceivedFrame frame;
+  frame.when = std::chrono::system_clock::now();
+  frame.command = static_cast<uint8_t>(wParam & 0xFF);
+  frame.port = static_cast<int>((wParam >> 8) & 0xFF);
+  size_t length = wParam >> 16;
+  if (lParam != 0) {
+    const auto* data = reinterpret_cast<const uint8_t*>(lParam);
+    frame.data.assign(data, data + length);
+  }
+  {
+    std::lock_guard<std::mutex> hold(port->lock);
+    port->frames.push_back(std::move(frame));
+  }
+  uint64_t one = 1;
+  (void)!write(port->framesEvent, &one, sizeof one);
+}
+
+// The library's error texts span lines; a tool says it in one.
+void Port::Alert(KTWindow*, const char* caption, const char* text) {
+  std::string line = std::string("ktcomm: ") + caption + ": " + text;
+  while (!line.empty() && (line.back() == '\n' || line.back() == ' ')) line.pop_back();
+  for (char& c : line) {
+    if (c == '\n') c = ' ';
+  }
+  std::fprintf(stderr, "%s\n", line.c_str());
+}
+
+}  // namespace ktcomm::cli

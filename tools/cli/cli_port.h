@@ -1,0 +1,95 @@
+// What the ktcomm commands share: the line settings, one open port with the
+// frames its worker posts, and the mapping of result codes to exit codes.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "ktcomm.h"
+
+namespace ktcomm::cli {
+
+// Exit codes; the library's result codes 3 to 7 keep their numbers.
+enum ExitCode {
+  kExitOk = 0,
+  kExitFailed = 1,  // anything else, a receive overflow included
+  kExitUsage = 2,
+  kExitOpenFailed = 3,
+  kExitTimedOut = 4,
+  kExitNotOpen = 5,
+  kExitSize = 6,
+  kExitBadPort = 7,
+};
+
+// A library result code as an exit code.
+int ExitCodeFor(int result);
+
+struct LineOptions {
+  int port = 0;
+  std::string device;  // empty: whatever KTCOMM_COM<port> already says
+  int baud = 115200;
+  char parity = 'N';
+  int dataBits = 8;
+  int stopBits = 1;
+  int txSize = 256;
+  int rxSize = 256;
+  int protocol = 1;
+  std::string logFile;  // appended to when set
+};
+
+struct ReceivedFrame {
+  std::chrono::system_clock::time_point when;
+  int port = 0;
+  uint8_t command = 0;
+  std::vector<uint8_t> data;
+};
+
+// One open port. Frames the worker posts are queued and announced on an
+// eventfd, so that the main thread can wait for them in poll. Used by the
+// main thread; the worker only calls Post.
+class Port {
+ public:
+  Port();
+  Port(const Port&) = delete;
+  Port& operator=(const Port&) = delete;
+  ~Port();
+
+  // Points the port at its device, sets up the log and opens. Returns the
+  // exit code; says why on standard error when it is not kExitOk.
+  int Open(const LineOptions& options);
+  int Number() const { return number; }
+
+  // Readable while frames are queued; for poll.
+  int FramesFd() const { return framesEvent; }
+  // Every frame queued so far, oldest first.
+  std::vector<ReceivedFrame> TakeFrames();
+
+ private:
+  // The library hands back the KTWindow it was given; it must come first.
+  struct Receiver {
+    KTWindow window;
+    Port* port;
+  };
+  static void Post(KTWindow* window, uint32_t message, uint32_t wParam, uintptr_t lParam);
+  static void Alert(KTWindow* window, const char* caption, const char* text);
+
+  Receiver receiver;
+  int number = 0;
+  int framesEvent = -1;
+
+  // Filled by the worker in Post, emptied by the main thread.
+  std::mutex lock;
+  std::deque<ReceivedFrame> frames;
+};
+
+// The device the library will open for `port`.
+std::string DevicePath(int port);
+
+// "cmd=10 len=1 data=05".
+std::string DescribeFrame(uint8_t command, const std::vector<uint8_t>& data);
+
+}  // namespace ktcomm::cli

@@ -1,0 +1,59 @@
+// A program a test runs, with its standard output and error captured. Every
+// wait takes a deadline; a child still running at destruction is killed and
+// reaped.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace ktcomm::test_support {
+
+class ChildProcess {
+ public:
+  // Starts argv[0] with the test's environment plus `env` ("NAME=VALUE",
+  // replacing a variable of that name). Started() says whether it ran.
+  explicit ChildProcess(const std::vector<std::string>& argv,
+                        const std::vector<std::string>& env = {});
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+  ~ChildProcess();
+
+  bool Started() const { return pid > 0; }
+  // Collects output until standard output holds `text`; false on time-out
+  // or when the child ends without printing it.
+  bool WaitForOutput(std::string_view text, int timeoutMs);
+  void Signal(int signal);
+  // Collects output until the child has exited; false on time-out.
+  bool Finish(int timeoutMs);
+
+  // The exit status, or 128 + the signal that ended it; -1 while running.
+  int ExitCode() const { return exitCode; }
+  const std::string& Out() const { return out; }
+  const std::string& Err() const { return err; }
+
+ private:
+  // One poll over the pipes and the child; false when the deadline passed.
+  bool Collect(int timeoutMs);
+
+  int pid = -1;
+  int pidFd = -1;
+  int outFd = -1;
+  int errFd = -1;
+  int exitCode = -1;
+  std::string out;
+  std::string err;
+};
+
+struct Outcome {
+  bool finished;
+  int exitCode;
+  std::string out;
+  std::string err;
+};
+
+// Runs a program to its end, or kills it after timeoutMs.
+Outcome RunToEnd(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
+            int timeoutMs = 10000);
+
+}  // namespace ktcomm::test_support

@@ -1,0 +1,240 @@
+// The ktcomm tool end to end: the real library against the simulator.
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <cstdio>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "tools/sim/sim_device.h"
+#include "tools/tests/child_process.h"
+
+namespace ktcomm::sim {
+namespace {
+
+using test_support::ChildProcess;
+using test_support::Outcome;
+using test_support::RunToEnd;
+
+constexpr int kDeadlineMs = 10000;
+
+std::vector<std::string> Cli(std::vector<std::string> args) {
+  args.insert(args.begin(), KTCOMM_CLI_PATH);
+  return args;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+class CliTest : public ::testing::Test {
+ protected:
+  void StartDevice(DeviceOptions options = {}) {
+    if (int err = device.Start(std::move(options))) {
+      GTEST_SKIP() << "no pseudo-terminal: " << std::strerror(err);
+    }
+  }
+  // A ktcomm command on port 1 of the simulated device.
+  Outcome RunOnDevice(std::vector<std::string> args) {
+    args.push_back("--device");
+    args.push_back(device.Path());
+    return RunToEnd(Cli(args), {}, kDeadlineMs);
+  }
+
+  Device device;
+};
+
+TEST_F(CliTest, PrintsTheLibraryVersion) {
+  Outcome run = RunToEnd(Cli({"version"}));
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.out, "1.41 Release\n");
+}
+
+TEST_F(CliTest, SendPutsACommandFrameOnTheLine) {
+  StartDevice();
+  Outcome run = RunOnDevice({"send", "1", "10", "05"});
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  run = RunOnDevice({"send", "1", "0x1a", "de", "ad:be", "ef"});
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  ASSERT_TRUE(device.WaitForReceived(2, kDeadlineMs));
+  EXPECT_EQ(device.Received()[0], (Frame{1, 0x10, {0x05}}));
+  EXPECT_EQ(device.Received()[1], (Frame{1, 0x1A, {0xDE, 0xAD, 0xBE, 0xEF}}));
+}
+
+TEST_F(CliTest, RawSendsBytesAsTheyAre) {
+  StartDevice();
+  Outcome run = RunOnDevice({"raw", "1", "1b f3 02 00 42 07 0d"});
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  ASSERT_TRUE(device.WaitForReceived(1, kDeadlineMs));
+  EXPECT_EQ(device.Received()[0], (Frame{2, 0x42, {0x07}}));
+}
+
+TEST_F(CliTest, CallPrintsTheAnswer) {
+  DeviceOptions options;
+  std::string error;
+  ASSERT_TRUE(options.replies.AddRule("24=2401", &error));
+  StartDevice(std::move(options));
+  Outcome run = RunOnDevice({"call", "1", "10", "05"});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(run.out, "cmd=10 len=1 data=05\n");
+  run = RunOnDevice({"call", "1", "24"});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(run.out, "cmd=24 len=1 data=01\n");
+  // The device named by the environment instead of --device.
+  run = RunToEnd(Cli({"call", "1", "05"}), {"KTCOMM_COM1=" + device.Path()}, kDeadlineMs);
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(run.out, "cmd=05 len=0 data=\n");
+}
+
+TEST_F(CliTest, CallDecodesProtocol2Answers) {
+  DeviceOptions options;
+  options.protocol = 2;
+  StartDevice(std::move(options));
+  Outcome run = RunOnDevice({"call", "1", "1a", "01 02 03", "--protocol", "2"});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(run.out, "cmd=1a len=3 data=01 02 03\n");
+}
+
+TEST_F(CliTest, CallTimesOutOnASilentDevice) {
+  DeviceOptions options;
+  std::string error;
+  ASSERT_TRUE(options.replies.AddRule("3c=", &error));
+  StartDevice(std::move(options));
+  Outcome run = RunOnDevice({"call", "1", "3c", "--timeout", "200"});
+  EXPECT_EQ(run.exitCode, 4);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "ktcomm: no answer within 200 ms\n");
+  ASSERT_TRUE(device.WaitForReceived(1, kDeadlineMs));  // it was sent all the same
+}
+
+// Streamed frames carry consecutive sequence numbers; listen must print
+// each, in order, however the line is garbled between them.
+void ExpectConsecutiveFrames(const std::string& out, size_t count, const std::string& command) {
+  std::vector<std::string> lines = Lines(out);
+  ASSERT_EQ(lines.size(), count) << out;
+  std::regex shape("\\d\\d:\\d\\d:\\d\\d\\.\\d{3} COM1 cmd=" + command + " len=1 data=([0-9a-f]{2})");
+  int previous = -1;
+  for (const std::string& line : lines) {
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(line, match, shape)) << line;
+    int sequence = std::stoi(match[1], nullptr, 16);
+    if (previous >= 0) {
+      EXPECT_EQ(sequence, (previous + 1) % 256) << out;
+    }
+    previous = sequence;
+  }
+}
+
+TEST_F(CliTest, ListenPrintsAStreamUpToItsCount) {
+  DeviceOptions options;
+  options.streamRate = 100;
+  StartDevice(std::move(options));
+  Outcome run = RunOnDevice({"listen", "1", "--count", "5"});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  ExpectConsecutiveFrames(run.out, 5, "1a");
+}
+
+TEST_F(CliTest, ListenFindsEveryFrameInNoise) {
+  for (int protocol : {1, 2}) {
+    SCOPED_TRACE("protocol " + std::to_string(protocol));
+    DeviceOptions options;
+    options.protocol = protocol;
+    options.streamRate = 400;
+    options.streamCommand = 0x24;
+    options.noise = true;
+    options.seed = 11;
+    device.Stop();
+    StartDevice(std::move(options));
+    Outcome run = RunOnDevice({"listen", "1", "--count", "30", "--protocol", std::to_string(protocol)});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    ExpectConsecutiveFrames(run.out, 30, "24");
+  }
+}
+
+TEST_F(CliTest, ListenStopsOnInterruptAndLogsTraffic) {
+  DeviceOptions options;
+  options.streamRate = 50;
+  StartDevice(std::move(options));
+  std::string log = ::testing::TempDir() + "ktcomm_listen_test.log";
+  std::remove(log.c_str());
+  ChildProcess listen(Cli({"listen", "1", "--device", device.Path(), "--log", log}));
+  ASSERT_TRUE(listen.WaitForOutput(" COM1 cmd=1a", kDeadlineMs)) << listen.Err();
+  listen.Signal(SIGINT);
+  ASSERT_TRUE(listen.Finish(kDeadlineMs));
+  EXPECT_EQ(listen.ExitCode(), 0) << listen.Err();
+
+  std::ifstream in(log);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(text.find(" COM1 opened"), std::string::npos) << text;
+  EXPECT_NE(text.find("\nReading: "), std::string::npos) << text;
+  EXPECT_NE(text.find("00 80 02 1a "), std::string::npos) << text;
+  EXPECT_NE(text.find(" COM1 closed"), std::string::npos) << text;
+  std::remove(log.c_str());
+}
+
+TEST_F(CliTest, ListenEndsAfterItsDurationOnASilentLine) {
+  StartDevice();
+  Outcome run = RunOnDevice({"listen", "1", "--duration", "200"});
+  EXPECT_TRUE(run.finished);
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(run.out, "");
+}
+
+TEST_F(CliTest, AnAbsentDeviceFailsToOpen) {
+  Outcome run = RunToEnd(Cli({"call", "1", "10", "--device", "/nonexistent/tty"}));
+  EXPECT_EQ(run.exitCode, 3);
+  EXPECT_EQ(run.err,
+            "ktcomm: cannot open port 1 on /nonexistent/tty: absent, in use, or it refused the "
+            "line settings\n");
+}
+
+// Each mistake is one line on standard error and its own exit code; none
+// of them gets as far as sending anything.
+TEST_F(CliTest, RefusesBadArguments) {
+  StartDevice();
+  const std::vector<std::pair<std::vector<std::string>, int>> cases = {
+      {{}, 2},
+      {{"bogus"}, 2},
+      {{"send"}, 2},
+      {{"send", "1"}, 2},
+      {{"send", "x", "10"}, 2},
+      {{"send", "1", "zz"}, 2},
+      {{"send", "1", "10", "0"}, 2},
+      {{"call", "1", "10", "--timeout", "soon"}, 2},
+      {{"listen", "1", "--protocol", "3"}, 2},
+      {{"listen", "1", "--parity", "X"}, 2},
+      {{"send", "11", "10"}, 7},
+      {{"call", "0", "10"}, 7},
+      {{"send", "1", "10", "--tx-size", "3"}, 6},
+      {{"send", "1", "1a", "0102030405", "--tx-size", "8"}, 6},
+      {{"raw", "1", "0102030405", "--tx-size", "4"}, 6},
+  };
+  for (const auto& [args, code] : cases) {
+    std::vector<std::string> withDevice = args;
+    if (!args.empty() && args[0] != "bogus") {
+      withDevice.insert(withDevice.end(), {"--device", device.Path()});
+    }
+    Outcome run = RunToEnd(Cli(withDevice), {}, kDeadlineMs);
+    std::string shown = ::testing::PrintToString(args);
+    EXPECT_EQ(run.exitCode, code) << shown << "\n" << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << shown << "\n" << run.err;
+    EXPECT_EQ(run.err.rfind("ktcomm: ", 0), 0u) << shown << "\n" << run.err;
+  }
+  EXPECT_TRUE(device.Received().empty());
+}
+
+TEST_F(CliTest, HelpListsTheExitCodes) {
+  Outcome run = RunToEnd(Cli({"--help"}));
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_NE(run.out.find("4 timed out"), std::string::npos) << run.out;
+}
+
+}  // namespace
+}  // namespace ktcomm::sim

@@ -1,0 +1,67 @@
+// The ktcomm-sim executable, with the ktcomm tool as its client.
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include "tools/tests/child_process.h"
+
+namespace ktcomm::test_support {
+namespace {
+
+constexpr int kDeadlineMs = 10000;
+
+// Starts the simulator and reads the path it prints first.
+std::string StartSim(ChildProcess& sim) {
+  if (!sim.WaitForOutput("\n", kDeadlineMs)) return "";
+  return sim.Out().substr(0, sim.Out().find('\n'));
+}
+
+TEST(SimToolTest, AnswersByItsRulesAndEndsWhenTheClientHangsUp) {
+  ChildProcess sim({KTCOMM_SIM_PATH, "--export", "3", "--reply", "10=2477", "--exit-on-hangup"});
+  std::string path = StartSim(sim);
+  ASSERT_FALSE(path.empty()) << sim.Err();
+  ASSERT_TRUE(sim.WaitForOutput("KTCOMM_COM3=" + path + "\n", kDeadlineMs)) << sim.Out();
+
+  Outcome call = RunToEnd({KTCOMM_CLI_PATH, "call", "3", "10", "05"}, {"KTCOMM_COM3=" + path},
+                          kDeadlineMs);
+  EXPECT_EQ(call.exitCode, 0) << call.err;
+  EXPECT_EQ(call.out, "cmd=24 len=1 data=77\n");
+
+  ASSERT_TRUE(sim.Finish(kDeadlineMs));
+  EXPECT_EQ(sim.ExitCode(), 0);
+  EXPECT_NE(sim.Out().find("<- 10 05\n-> 24 77\n"), std::string::npos) << sim.Out();
+  EXPECT_EQ(sim.Err(), "ktcomm-sim: the client closed the line\n");
+}
+
+TEST(SimToolTest, StreamsWhatItIsToldUntilTerminated) {
+  ChildProcess sim({KTCOMM_SIM_PATH, "--stream", "200:1a:0102", "--quiet"});
+  std::string path = StartSim(sim);
+  ASSERT_FALSE(path.empty()) << sim.Err();
+  Outcome listen = RunToEnd({KTCOMM_CLI_PATH, "listen", "1", "--count", "3", "--device", path},
+                            {}, kDeadlineMs);
+  EXPECT_EQ(listen.exitCode, 0) << listen.err;
+  EXPECT_NE(listen.out.find(" COM1 cmd=1a len=2 data=01 02\n"), std::string::npos) << listen.out;
+
+  // Without --exit-on-hangup it outlives its client, until a signal.
+  EXPECT_FALSE(sim.Finish(50));
+  sim.Signal(SIGTERM);
+  ASSERT_TRUE(sim.Finish(kDeadlineMs));
+  EXPECT_EQ(sim.ExitCode(), 0) << sim.Err();
+}
+
+TEST(SimToolTest, RefusesBadOptions) {
+  for (std::vector<std::string> args : {std::vector<std::string>{"--reply", "10"},
+                                        {"--stream", "fast"},
+                                        {"--stream", "10:1a:0"},
+                                        {"--protocol", "3"},
+                                        {"--export", "11"}}) {
+    args.insert(args.begin(), KTCOMM_SIM_PATH);
+    Outcome run = RunToEnd(args, {}, kDeadlineMs);
+    EXPECT_EQ(run.exitCode, 2) << args[1] << " " << args[2];
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err.rfind("ktcomm-sim: ", 0), 0u) << run.err;
+  }
+}
+
+}  // namespace
+}  // namespace ktcomm::test_support
