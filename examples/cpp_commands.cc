@@ -104,7 +104,8 @@ int main(int argc, char** argv) {
   for (std::string_view text : requests) {
     std::optional<Frame> request = ParseFrame(text);
     if (!request) {
-      std::fprintf(stderr, "cpp_commands: '%.*s' is not CMD[:HEX]\n", int(text.size()), text.data());
+      std::fprintf(stderr, "cpp_commands: '%.*s' is not CMD[:HEX]\n", int(text.size()),
+                   text.data());
       return 1;
     }
     std::optional<Frame> answer = port.Call(*request, 1000);

@@ -101,7 +101,8 @@ int RunSend(const Arguments& args) {
   if (!CommandBytes(args, &command, &data)) return kExitUsage;
   Port port;
   if (int code = port.Open(args.line)) return code;
-  int result = KTSendCommand(port.Number(), command, static_cast<uint32_t>(data.size()), data.data());
+  int result =
+      KTSendCommand(port.Number(), command, static_cast<uint32_t>(data.size()), data.data());
   if (result == 6) {
     std::fprintf(stderr, "ktcomm: a command with %zu data bytes does not fit --tx-size %d\n",
                  data.size(), args.line.txSize);
@@ -144,20 +145,16 @@ int RunCall(const Arguments& args) {
   std::vector<uint8_t> answer(std::max(args.line.rxSize, 1));
   uint32_t length = static_cast<uint32_t>(answer.size());
   uint8_t answerCommand = 0;
-  int result = KTSendCommandAndWait(port.Number(), command, data.data(),
-                                    static_cast<uint32_t>(data.size()), args.timeoutMs,
-                                    &answerCommand, answer.data(), &length);
+  int result =
+      KTSendCommandAndWait(port.Number(), command, data.data(), static_cast<uint32_t>(data.size()),
+                           args.timeoutMs, &answerCommand, answer.data(), &length);
   switch (result) {
     case 0:
       answer.resize(length);
       std::printf("%s\n", DescribeFrame(answerCommand, answer).c_str());
       return kExitOk;
-    case -1:
-      std::fprintf(stderr, "ktcomm: no answer within %u ms\n", args.timeoutMs);
-      break;
-    case 1:
-      std::fprintf(stderr, "ktcomm: the receive buffer overflowed (see --rx-size)\n");
-      break;
+    case -1: std::fprintf(stderr, "ktcomm: no answer within %u ms\n", args.timeoutMs); break;
+    case 1: std::fprintf(stderr, "ktcomm: the receive buffer overflowed (see --rx-size)\n"); break;
     case 6:
       std::fprintf(stderr, "ktcomm: a command with %zu data bytes does not fit --tx-size %d\n",
                    data.size(), args.line.txSize);
@@ -250,14 +247,15 @@ int main(int argc, char** argv) {
   raw->add_option("HEX", args.data, "Bytes in hex")->required();
 
   for (CLI::App* sender : {send, raw}) {
-    sender->add_option("--linger", args.lingerMs,
-                       "How long the port stays open after queuing, in ms, so that\n"
-                       "the bytes go out before it closes")
+    sender
+        ->add_option("--linger", args.lingerMs,
+                     "How long the port stays open after queuing, in ms, so that\n"
+                     "the bytes go out before it closes")
         ->capture_default_str();
   }
 
-  CLI::App* listen = app.add_subcommand(
-      "listen", "Print every frame received, one a line, until interrupted");
+  CLI::App* listen =
+      app.add_subcommand("listen", "Print every frame received, one a line, until interrupted");
   AddLineOptions(listen, &args);
   listen->add_option("--count", args.count, "Stop after N frames")->check(CLI::NonNegativeNumber);
   listen->add_option("--duration", args.durationMs, "Stop after MS milliseconds")

@@ -62,13 +62,11 @@ int Port::Open(const LineOptions& options) {
       return kExitFailed;
     }
   }
-  int result = KTOpenPort(&receiver.window, options.port, options.txSize, options.rxSize,
-                          options.baud, options.parity, options.dataBits, options.stopBits,
-                          options.protocol);
+  int result =
+      KTOpenPort(&receiver.window, options.port, options.txSize, options.rxSize, options.baud,
+                 options.parity, options.dataBits, options.stopBits, options.protocol);
   switch (result) {
-    case 0:
-      number = options.port;
-      return kExitOk;
+    case 0: number = options.port; return kExitOk;
     case 7:
       std::fprintf(stderr, "ktcomm: %d is not a port number (1 to 10)\n", options.port);
       break;
@@ -76,8 +74,10 @@ int Port::Open(const LineOptions& options) {
       std::fprintf(stderr, "ktcomm: --tx-size must be at least 4 and --rx-size at least 0\n");
       break;
     default:
-      std::fprintf(stderr, "ktcomm: cannot open port %d on %s: absent, in use, or it refused the line settings\n",
-                   options.port, DevicePath(options.port).c_str());
+      std::fprintf(
+          stderr,
+          "ktcomm: cannot open port %d on %s: absent, in use, or it refused the line settings\n",
+          options.port, DevicePath(options.port).c_str());
       break;
   }
   return ExitCodeFor(result);

@@ -134,8 +134,8 @@ int Run(ktcomm::sim::Device& device, int pipeEnds[2], const std::string& logPath
   KTGetDllVersion(version, &versionLength);
   PipeWindow window{{&PostToPipe, nullptr}, pipeEnds[1]};
   int result = KTOpenPort(&window.window, kPort, kBufferSize, kBufferSize, 115200, 'N', 8, 1, 1);
-  std::printf("Open COM%d, 115200 8N1, protocol 1, library %s: KTOpenPort = %d\n", kPort,
-              version, result);
+  std::printf("Open COM%d, 115200 8N1, protocol 1, library %s: KTOpenPort = %d\n", kPort, version,
+              result);
   if (result != 0) return 1;
 
   std::printf("\nCommands, each waiting for its answer:\n");

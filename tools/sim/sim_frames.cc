@@ -25,7 +25,7 @@ constexpr std::array<FrameFormat, 2> kFormats = {{
 }};
 
 constexpr std::array<uint8_t, 9> kProtocol1Commands = {0x10, 0x1A, 0x1F, 0xCE, 0x05,
-                                                        0x5A, 0x3E, 0x3C, 0x24};
+                                                       0x5A, 0x3E, 0x3C, 0x24};
 
 const FrameFormat* FormatOf(int protocol) {
   for (const FrameFormat& format : kFormats) {
@@ -73,9 +73,7 @@ std::vector<uint8_t> Encode(const Frame& frame, const EncodeOptions& options) {
 std::optional<Frame> FrameParser::Step(uint8_t byte) {
   const FrameFormat& fmt = kFormats[format];
   switch (state) {
-    case State::kTrailer:
-      state = State::kIdle;
-      return std::nullopt;
+    case State::kTrailer: state = State::kIdle; return std::nullopt;
     case State::kIdle:
       if (int index = FormatIndexOfLead(byte); index >= 0) {
         format = index;
@@ -98,9 +96,7 @@ std::optional<Frame> FrameParser::Step(uint8_t byte) {
         return std::nullopt;
       }
       break;
-    case State::kLengthHigh:
-      length |= static_cast<uint32_t>(byte) << 8;
-      break;
+    case State::kLengthHigh: length |= static_cast<uint32_t>(byte) << 8; break;
     case State::kCommand:
       frame.protocol = fmt.protocol;
       frame.command = byte;

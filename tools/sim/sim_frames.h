@@ -38,8 +38,8 @@ struct Frame {
 bool IsProtocol1Command(uint8_t command);
 
 struct EncodeOptions {
-  int extraLeads = 0;         // further lead bytes before the type
-  bool longLength = false;    // protocol 1: type 0x81 even when 0x80 would do
+  int extraLeads = 0;       // further lead bytes before the type
+  bool longLength = false;  // protocol 1: type 0x81 even when 0x80 would do
   uint8_t trailer = kDefaultTrailer;
 };
 

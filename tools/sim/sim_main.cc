@@ -74,12 +74,13 @@ int Serve(ktcomm::sim::Device& device, int signals) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  CLI::App app{"A simulated KTcomm device on a pseudo-terminal.\n"
-               "Prints the device path to open, then '<- CMD DATA' for each frame\n"
-               "received and '-> CMD DATA' for each reply. By default every\n"
-               "protocol-1 command (10 1a 1f ce 05 5a 3e 3c 24) is answered with\n"
-               "the same command and data, and other commands go unanswered.",
-               "ktcomm-sim"};
+  CLI::App app{
+      "A simulated KTcomm device on a pseudo-terminal.\n"
+      "Prints the device path to open, then '<- CMD DATA' for each frame\n"
+      "received and '-> CMD DATA' for each reply. By default every\n"
+      "protocol-1 command (10 1a 1f ce 05 5a 3e 3c 24) is answered with\n"
+      "the same command and data, and other commands go unanswered.",
+      "ktcomm-sim"};
   DeviceOptions options;
   std::vector<std::string> rules;
   std::string stream;
@@ -147,8 +148,7 @@ int main(int argc, char** argv) {
 
   ktcomm::sim::Device device;
   if (int err = device.Start(std::move(options))) {
-    std::fprintf(stderr, "ktcomm-sim: cannot create the pseudo-terminal: %s\n",
-                 std::strerror(err));
+    std::fprintf(stderr, "ktcomm-sim: cannot create the pseudo-terminal: %s\n", std::strerror(err));
     close(signals);
     return 1;
   }

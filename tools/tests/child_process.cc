@@ -146,7 +146,7 @@ bool ChildProcess::Finish(int timeoutMs) {
 }
 
 Outcome RunToEnd(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-            int timeoutMs) {
+                 int timeoutMs) {
   ChildProcess child(argv, env);
   bool finished = child.Finish(timeoutMs);
   return {finished, child.ExitCode(), child.Out(), child.Err()};

@@ -54,6 +54,6 @@ struct Outcome {
 
 // Runs a program to its end, or kills it after timeoutMs.
 Outcome RunToEnd(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
-            int timeoutMs = 10000);
+                 int timeoutMs = 10000);
 
 }  // namespace ktcomm::test_support

@@ -1,11 +1,10 @@
 // The ktcomm tool end to end: the real library against the simulator.
+#include <gtest/gtest.h>
 #include <signal.h>
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -119,7 +118,8 @@ TEST_F(CliTest, CallTimesOutOnASilentDevice) {
 void ExpectConsecutiveFrames(const std::string& out, size_t count, const std::string& command) {
   std::vector<std::string> lines = Lines(out);
   ASSERT_EQ(lines.size(), count) << out;
-  std::regex shape("\\d\\d:\\d\\d:\\d\\d\\.\\d{3} COM1 cmd=" + command + " len=1 data=([0-9a-f]{2})");
+  std::regex shape("\\d\\d:\\d\\d:\\d\\d\\.\\d{3} COM1 cmd=" + command +
+                   " len=1 data=([0-9a-f]{2})");
   int previous = -1;
   for (const std::string& line : lines) {
     std::smatch match;
@@ -152,7 +152,8 @@ TEST_F(CliTest, ListenFindsEveryFrameInNoise) {
     options.seed = 11;
     device.Stop();
     StartDevice(std::move(options));
-    Outcome run = RunOnDevice({"listen", "1", "--count", "30", "--protocol", std::to_string(protocol)});
+    Outcome run =
+        RunOnDevice({"listen", "1", "--count", "30", "--protocol", std::to_string(protocol)});
     EXPECT_EQ(run.exitCode, 0) << run.err;
     ExpectConsecutiveFrames(run.out, 30, "24");
   }

@@ -65,10 +65,10 @@ TEST(ExamplesTest, DemoRunsItsCourseAndShowsTheLog) {
   Outcome run = RunToEnd({KTCOMM_DEMO_PATH}, {}, kDeadlineMs);
   ASSERT_TRUE(run.finished);
   EXPECT_EQ(run.exitCode, 0) << run.err;
-  for (const char* part : {"KTOpenPort = 0", "answer 1a de ad be ef", "window got COM1 24 02",
-                           "window got COM1 1a 10 20 30", "KTWaitForMessage(200 ms) = -1",
-                           "KTClosePort = 1", "Traffic log", " COM1 opened",
-                           "Writing: 00 80 02 10 05 ", " COM1 closed"}) {
+  for (const char* part :
+       {"KTOpenPort = 0", "answer 1a de ad be ef", "window got COM1 24 02",
+        "window got COM1 1a 10 20 30", "KTWaitForMessage(200 ms) = -1", "KTClosePort = 1",
+        "Traffic log", " COM1 opened", "Writing: 00 80 02 10 05 ", " COM1 closed"}) {
     EXPECT_NE(run.out.find(part), std::string::npos) << part << "\n" << run.out;
   }
   EXPECT_EQ(run.err, "");

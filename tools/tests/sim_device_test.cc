@@ -3,10 +3,9 @@
 #include "tools/sim/sim_device.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstring>
@@ -21,14 +20,17 @@ constexpr int kDeadlineMs = 3000;
 
 class Client {
  public:
-  explicit Client(const std::string& path) : fd(open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC)) {}
+  explicit Client(const std::string& path)
+      : fd(open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC)) {}
   ~Client() { Close(); }
   bool IsOpen() const { return fd >= 0; }
   void Close() {
     if (fd >= 0) close(fd);
     fd = -1;
   }
-  void Write(const Bytes& bytes) { ASSERT_EQ(write(fd, bytes.data(), bytes.size()), ssize_t(bytes.size())); }
+  void Write(const Bytes& bytes) {
+    ASSERT_EQ(write(fd, bytes.data(), bytes.size()), ssize_t(bytes.size()));
+  }
 
   // Reads until `count` frames have arrived or the deadline passes.
   std::vector<Frame> ReadFrames(size_t count, Bytes* raw = nullptr) {
@@ -54,9 +56,9 @@ class Client {
 };
 
 // Starts a device, or skips the test where no pseudo-terminal can be had.
-#define START_OR_SKIP(device, options)                                  \
-  if (int err = (device).Start(options)) {                              \
-    GTEST_SKIP() << "no pseudo-terminal: " << std::strerror(err);       \
+#define START_OR_SKIP(device, options)                            \
+  if (int err = (device).Start(options)) {                        \
+    GTEST_SKIP() << "no pseudo-terminal: " << std::strerror(err); \
   }
 
 bool WaitReadable(int fd, int timeoutMs) {

@@ -65,8 +65,8 @@ TEST(FrameParserTest, ParsesEveryFormSplitAnywhere) {
 
 TEST(FrameParserTest, FindsFramesBetweenNoiseAndBackToBack) {
   Bytes line = {0x55, 0x80, 0xF3, 0xFF};  // no lead byte: ignored
-  for (const Frame& frame : {Frame{1, 0x10, {0x05}}, Frame{2, 0x42, {0x01}},
-                             Frame{1, 0x05, {}}, Frame{2, 0x43, {}}}) {
+  for (const Frame& frame :
+       {Frame{1, 0x10, {0x05}}, Frame{2, 0x42, {0x01}}, Frame{1, 0x05, {}}, Frame{2, 0x43, {}}}) {
     Bytes bytes = Encode(frame);
     line.insert(line.end(), bytes.begin(), bytes.end());
   }
@@ -83,12 +83,12 @@ TEST(FrameParserTest, FindsFramesBetweenNoiseAndBackToBack) {
 TEST(FrameParserTest, GivesUpOnBrokenFramesAndReadsTheNextOne) {
   const Bytes good = Encode({1, 0x10, {0x05}});
   const std::vector<Bytes> broken = {
-      {0x00, 0x7F},                    // unknown type
-      {0x00, 0x80, 0x00},              // zero length
-      {0x00, 0x81, 0x00, 0x00},        // zero two-byte length
-      {0x1B, 0xF3, 0x00, 0x00},        // zero length, protocol 2
-      {0x1B, 0x80},                    // protocol 1's type after protocol 2's lead
-      {0x00, 0x80, 0x06, 0x1A},        // over maxData, rejected at its length
+      {0x00, 0x7F},              // unknown type
+      {0x00, 0x80, 0x00},        // zero length
+      {0x00, 0x81, 0x00, 0x00},  // zero two-byte length
+      {0x1B, 0xF3, 0x00, 0x00},  // zero length, protocol 2
+      {0x1B, 0x80},              // protocol 1's type after protocol 2's lead
+      {0x00, 0x80, 0x06, 0x1A},  // over maxData, rejected at its length
   };
   for (const Bytes& bad : broken) {
     SCOPED_TRACE(hex::Format(bad));

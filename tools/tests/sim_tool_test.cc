@@ -1,7 +1,6 @@
 // The ktcomm-sim executable, with the ktcomm tool as its client.
-#include <signal.h>
-
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include "tools/tests/child_process.h"
 
@@ -22,8 +21,8 @@ TEST(SimToolTest, AnswersByItsRulesAndEndsWhenTheClientHangsUp) {
   ASSERT_FALSE(path.empty()) << sim.Err();
   ASSERT_TRUE(sim.WaitForOutput("KTCOMM_COM3=" + path + "\n", kDeadlineMs)) << sim.Out();
 
-  Outcome call = RunToEnd({KTCOMM_CLI_PATH, "call", "3", "10", "05"}, {"KTCOMM_COM3=" + path},
-                          kDeadlineMs);
+  Outcome call =
+      RunToEnd({KTCOMM_CLI_PATH, "call", "3", "10", "05"}, {"KTCOMM_COM3=" + path}, kDeadlineMs);
   EXPECT_EQ(call.exitCode, 0) << call.err;
   EXPECT_EQ(call.out, "cmd=24 len=1 data=77\n");
 
@@ -37,8 +36,8 @@ TEST(SimToolTest, StreamsWhatItIsToldUntilTerminated) {
   ChildProcess sim({KTCOMM_SIM_PATH, "--stream", "200:1a:0102", "--quiet"});
   std::string path = StartSim(sim);
   ASSERT_FALSE(path.empty()) << sim.Err();
-  Outcome listen = RunToEnd({KTCOMM_CLI_PATH, "listen", "1", "--count", "3", "--device", path},
-                            {}, kDeadlineMs);
+  Outcome listen =
+      RunToEnd({KTCOMM_CLI_PATH, "listen", "1", "--count", "3", "--device", path}, {}, kDeadlineMs);
   EXPECT_EQ(listen.exitCode, 0) << listen.err;
   EXPECT_NE(listen.out.find(" COM1 cmd=1a len=2 data=01 02\n"), std::string::npos) << listen.out;
 
