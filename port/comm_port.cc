@@ -228,7 +228,7 @@ void CommPort::ReportError(const char* what, int fatal) {
 }
 
 bool CommPort::OnWorkerThread() const {
-  return workerThread.joinable() && workerThread.get_id() == std::this_thread::get_id();
+  return workerId.load() == std::this_thread::get_id();
 }
 
 }  // namespace ktcomm

@@ -157,6 +157,10 @@ class CommPort {
   // made from inside a callback, see the stop without the event.
   std::atomic<bool> stopRequested{false};
   std::atomic<bool> closedFromWorker{false};
+  // The running worker's id, set by the worker itself: a callback tells that
+  // it runs on the worker without reading workerThread, which the opening
+  // thread assigns while the worker may already run.
+  std::atomic<std::thread::id> workerId{};
 };
 
 }  // namespace ktcomm

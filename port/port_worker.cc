@@ -26,6 +26,7 @@ int CommPort::StartWorker() {
 }
 
 void CommPort::WorkerMain() {
+  workerId = std::this_thread::get_id();
   platform.RaiseThreadPriority();
   workerRunning = 1;
   deviceWatched = device >= 0;
@@ -72,6 +73,7 @@ void CommPort::WorkerMain() {
     device = -1;
   }
   workerRunning = 0;
+  workerId = std::thread::id();
 }
 
 void CommPort::ServeDevice(bool hangup) {
