@@ -1,0 +1,68 @@
+// A waiting call whose caller wakes late, after the worker has gone on
+// decoding: a timing a pty cannot promise, forced by calling the wait's
+// steps apart.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <vector>
+
+#include "port/comm_port.h"
+#include "tests/support/pty_pair.h"
+#include "tests/support/recording_window.h"
+
+namespace ktcomm::test {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+class WaitOutcomeTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    if (!pty.ok()) GTEST_SKIP() << "no pseudo-terminal";
+    setenv("KTCOMM_COM1", pty.secondaryPath().c_str(), 1);
+  }
+  void Open(int rxSize) {
+    ASSERT_EQ(port.Open(&window, 1, 115200, 'N', 8, 1, kEventMask, 16, rxSize, 1), 1);
+    ASSERT_EQ(port.StartWorker(), 1);
+  }
+  // Starts a wait the way the exports do and lets the request reach the device.
+  void BeginExchange() {
+    const uint8_t request = 0x01;
+    port.BeginWait();
+    port.SendRaw({&request, 1});
+    ASSERT_EQ(pty.Read(1), Bytes{request});
+  }
+
+  PtyPair pty;
+  RecordingWindow window;
+  CommPort port;
+};
+
+// The held frame fills the receive buffer and one more byte overflows it
+// before the caller looks: only the raw-data wait reports the overflow; the
+// others still get the frame, which the overflow did not touch.
+TEST_F(WaitOutcomeTest, OverflowBeforeTheCallerWakes) {
+  for (bool reportOverflow : {true, false}) {
+    SCOPED_TRACE(reportOverflow);
+    window.Clear();
+    Open(3);
+    BeginExchange();
+    ASSERT_TRUE(pty.Write({0x00, 0x80, 0x04, 0x1A, 1, 2, 3, 0xFF}));
+    ASSERT_TRUE(window.WaitAlerts(1));
+    uint8_t command = 0xEE;
+    uint8_t data[8] = {};
+    uint32_t length = sizeof data;
+    auto outcome = port.FinishWait(5000, reportOverflow, &command, data, &length);
+    if (reportOverflow) {
+      EXPECT_EQ(outcome, CommPort::WaitOutcome::kOverflow);
+      EXPECT_EQ(length, sizeof data);
+    } else {
+      EXPECT_EQ(outcome, CommPort::WaitOutcome::kFrame);
+      EXPECT_EQ(Bytes(data, data + length), (Bytes{1, 2, 3}));
+    }
+    port.Close();
+  }
+}
+
+}  // namespace
+}  // namespace ktcomm::test
