@@ -1,0 +1,166 @@
+// The traffic log through the exports. Logging, once on, stays on for the
+// whole process, so these tests have a binary of their own; each test uses
+// ports of its own, as the last logged direction outlives a close.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "api/ktcomm.h"
+#include "tests/support/pty_pair.h"
+#include "tests/support/pty_port.h"
+#include "tests/support/recording_window.h"
+
+namespace ktcomm::test {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+const Bytes kFrame = {0x00, 0x80, 0x01, 0x10};
+
+class LoggingTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    if (!pty.ok()) GTEST_SKIP() << "no pseudo-terminal";
+    path = testing::TempDir() + "ktcomm_log_" + std::to_string(getpid()) + "_" +
+           testing::UnitTest::GetInstance()->current_test_info()->name() + ".txt";
+    std::remove(path.c_str());
+  }
+  void TearDown() override { std::remove(path.c_str()); }
+
+  bool Exists() const { return access(path.c_str(), F_OK) == 0; }
+  std::string Contents() const {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+  // The device sends a frame; once it is posted, its bytes have been logged.
+  void Receive(const PtyPair& device) {
+    size_t before = window.posts().size();
+    ASSERT_TRUE(device.Write(kFrame));
+    ASSERT_TRUE(window.WaitPosts(before + 1));
+  }
+  // The app sends bytes; once the device has them, the write has been logged
+  // or is being logged under the port lock, which a close waits for.
+  void Send(const PtyPair& device, int port, const Bytes& bytes) {
+    ASSERT_EQ(KTSendData(port, bytes.data(), bytes.size()), 0);
+    ASSERT_EQ(device.Read(bytes.size()), bytes);
+  }
+
+  PtyPair pty;
+  RecordingWindow window;
+  std::string path;
+};
+
+// Runs first: nothing has named the log yet.
+TEST_F(LoggingTest, NothingWithoutAName) {
+  EXPECT_EQ(KTSetLogFileName(""), 0);
+  EXPECT_EQ(KTSetLogFileName(nullptr), 0);
+  EXPECT_EQ(KTEnableLogging(1, "a"), 0);
+
+  // Logging stayed off: naming the file now does not start it.
+  ASSERT_EQ(KTSetLogFileName(path.c_str()), 1);
+  PortCloser closer(7);
+  ASSERT_EQ(OpenOnPty(pty, &window, 7, 16, 16, 1), 0);
+  Receive(pty);
+  KTClosePort(7);
+  EXPECT_FALSE(Exists());
+}
+
+TEST_F(LoggingTest, ExactTextOfAnExchange) {
+  ASSERT_EQ(KTSetLogFileName(path.c_str()), 1);
+  ASSERT_EQ(KTEnableLogging(1, "w"), 1);
+  ASSERT_TRUE(Exists());
+  EXPECT_EQ(Contents(), "");
+
+  PortCloser closer(3);
+  ASSERT_EQ(OpenOnPty(pty, &window, 3, 16, 16, 1), 0);
+  const uint8_t data[] = {0x05};
+  ASSERT_EQ(KTSendCommand(3, 0x10, 1, data), 0);
+  ASSERT_EQ(pty.Read(5), (Bytes{0x00, 0x80, 0x02, 0x10, 0x05}));
+  Receive(pty);
+  KTClosePort(3);
+  EXPECT_EQ(Contents(),
+            "\n COM3 opened\n\nCOM3 \nWriting: 00 80 02 10 05 \nCOM3 \nReading: 00 80 01 10 "
+            "\n COM3 closed\n");
+}
+
+TEST_F(LoggingTest, HeaderOnlyOnAChangeOfDirectionAcrossReopens) {
+  ASSERT_EQ(KTSetLogFileName(path.c_str()), 1);
+  ASSERT_EQ(KTEnableLogging(0, "a"), 1);
+  PortCloser closer(4);
+
+  ASSERT_EQ(OpenOnPty(pty, &window, 4, 16, 16, 1), 0);
+  Receive(pty);
+  KTClosePort(4);
+
+  ASSERT_EQ(OpenOnPty(pty, &window, 4, 16, 16, 1), 0);
+  Receive(pty);
+  Send(pty, 4, {0x01, 0x02});
+  KTClosePort(4);
+
+  ASSERT_EQ(OpenOnPty(pty, &window, 4, 16, 16, 1), 0);
+  Send(pty, 4, {0x03});
+  Receive(pty);
+  KTClosePort(4);
+
+  EXPECT_EQ(Contents(),
+            "\n COM4 opened\n\nCOM4 \nReading: 00 80 01 10 \n COM4 closed\n"
+            "\n COM4 opened\n00 80 01 10 \nCOM4 \nWriting: 01 02 \n COM4 closed\n"
+            "\n COM4 opened\n03 \nCOM4 \nReading: 00 80 01 10 \n COM4 closed\n");
+}
+
+TEST_F(LoggingTest, InvalidModeIsRefused) {
+  ASSERT_EQ(KTSetLogFileName(path.c_str()), 1);
+  EXPECT_EQ(KTEnableLogging(1, "zz"), 0);
+  EXPECT_FALSE(Exists());
+}
+
+// Two open ports log into one file through streams of their own; in append
+// mode neither overwrites the other. Each port's text is shorter than a
+// stream buffer, so each reaches the file whole when its port closes.
+TEST_F(LoggingTest, TwoPortsAppendToOneFile) {
+  constexpr int kFrames = 100;
+  ASSERT_EQ(KTSetLogFileName(path.c_str()), 1);
+  ASSERT_EQ(KTEnableLogging(0, "a"), 1);
+  PtyPair other;
+  ASSERT_TRUE(other.ok());
+  PortCloser closeFive(5), closeSix(6);
+  ASSERT_EQ(OpenOnPty(pty, &window, 5, 16, 16, 1), 0);
+  ASSERT_EQ(OpenOnPty(other, &window, 6, 16, 16, 1), 0);
+
+  std::string expected[2];
+  {
+    std::vector<std::jthread> devices;
+    for (int i = 0; i < 2; ++i) {
+      const PtyPair& device = i == 0 ? pty : other;
+      int port = 5 + i;
+      expected[i] = "\n COM" + std::to_string(port) + " opened\n\nCOM" + std::to_string(port) +
+                    " \nReading: ";
+      Bytes line;
+      for (int k = 0; k < kFrames; ++k) {
+        Bytes frame = {0x00, 0x80, 0x02, 0x10, static_cast<uint8_t>(k * 2 + i)};
+        line.insert(line.end(), frame.begin(), frame.end());
+      }
+      for (uint8_t byte : line) {
+        char hex[4];
+        std::snprintf(hex, sizeof hex, "%02x ", byte);
+        expected[i] += hex;
+      }
+      expected[i] += "\n COM" + std::to_string(port) + " closed\n";
+      devices.emplace_back([&device, line] { device.Write(line); });
+    }
+  }
+  ASSERT_TRUE(window.WaitPosts(2 * kFrames));
+  KTClosePort(5);
+  KTClosePort(6);
+  EXPECT_EQ(Contents(), expected[0] + expected[1]);
+}
+
+}  // namespace
+}  // namespace ktcomm::test
