@@ -28,6 +28,7 @@ class OpenFaultTest : public testing::Test {
     if (!pty.ok()) GTEST_SKIP() << "no pseudo-terminal";
     setenv("KTCOMM_COM3", pty.secondaryPath().c_str(), 1);
     fdsBefore = OpenFdCount();
+    SettleRuntimeThreads();
     threadsBefore = ThreadCount();
   }
 

@@ -42,6 +42,7 @@ TEST(OpenCloseTest, DeviceSideGetsTheLineSettingsAtEachReopen) {
   if (!pty.ok()) GTEST_SKIP() << "no pseudo-terminal";
   MapPort(1, pty.secondaryPath());
   RecordingWindow window;
+  SettleRuntimeThreads();
   int threadsBefore = ThreadCount();
 
   struct Case {
@@ -123,6 +124,7 @@ TEST(OpenCloseTest, RefusedLineDefinitionIsReportedOnceAndReleasesEverything) {
   MapPort(6, pty.secondaryPath());
   RecordingWindow window;
   int fdsBefore = OpenFdCount();
+  SettleRuntimeThreads();
   int threadsBefore = ThreadCount();
 
   struct Case {
@@ -157,6 +159,7 @@ TEST(OpenCloseTest, NonTerminalDevicesAreRefused) {
   char dir[] = "/tmp/ktcomm-dir-XXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);
   int fdsBefore = OpenFdCount();
+  SettleRuntimeThreads();
   int threadsBefore = ThreadCount();
 
   for (const char* path : {static_cast<const char*>(file), "/dev/null",
@@ -255,8 +258,9 @@ TEST(OpenCloseTest, ManyCyclesLeaveNothingBehind) {
   ASSERT_EQ(OpenPort(&window, 8, 9600, 'N', 8, 1, 64, kRxSize), 0);
   KTClosePort(8);
   int fdsBefore = OpenFdCount();
+  SettleRuntimeThreads();
   int threadsBefore = ThreadCount();
-  long rssBefore = ResidentKiB();
+  [[maybe_unused]] long rssBefore = ResidentKiB();
 
   for (int i = 0; i < 1000; ++i) {
     ASSERT_EQ(OpenPort(&window, 8, 9600, 'N', 8, 1, 64, kRxSize), 0) << i;
@@ -268,8 +272,11 @@ TEST(OpenCloseTest, ManyCyclesLeaveNothingBehind) {
     ASSERT_EQ(OpenFdCount(), fdsBefore) << i;
     ASSERT_EQ(ThreadCount(), threadsBefore) << i;
   }
-  // 1,500 opens would keep about 200 MiB if each kept its own pair.
+  // 1,500 opens would keep about 200 MiB if each kept its own pair. Freed
+  // memory sits in the address sanitizer's quarantine, so there RSS grows.
+#if !defined(__SANITIZE_ADDRESS__)
   EXPECT_LT(ResidentKiB() - rssBefore, 4 * 1024);
+#endif
   EXPECT_TRUE(window.alerts().empty());
 }
 

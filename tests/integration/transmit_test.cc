@@ -36,6 +36,7 @@ int OpenPort(KTWindow* window, int port, int txSize = 64, int protocol = 1) {
 // Opens `port` on a fresh pty and returns the one thread the open started.
 int OpenWithWorker(KTWindow* window, int port, const PtyPair& pty, int txSize = 64) {
   MapPort(port, pty.secondaryPath());
+  SettleRuntimeThreads();
   auto before = ThreadIds();
   if (OpenPort(window, port, txSize) != 0) return -1;
   int worker = -1;
@@ -55,6 +56,7 @@ long TicksOver(int tid, int ms) {
 TEST(TransmitTest, EachOpenPortHasExactlyOneWorker) {
   std::vector<std::unique_ptr<PtyPair>> ptys;
   RecordingWindow window;
+  SettleRuntimeThreads();
   int threadsBefore = ThreadCount();
   for (int port = 1; port <= 3; ++port) {
     ptys.push_back(std::make_unique<PtyPair>());

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <set>
 #include <string>
+#include <thread>
 
 namespace ktcomm::test {
 
@@ -37,6 +38,11 @@ inline long ResidentKiB() {
   std::fclose(status);
   return kib;
 }
+
+// A runtime may start a helper thread along with the first thread a process
+// creates (the thread sanitizer does). Starting and joining one thread before
+// taking a baseline keeps that helper out of the counts that follow.
+inline void SettleRuntimeThreads() { std::thread([] {}).join(); }
 
 // Ids of this process's threads; a thread started in between is in the
 // difference of two calls.
