@@ -43,7 +43,8 @@ struct Arguments {
 void AddLineOptions(CLI::App* sub, Arguments* args) {
   LineOptions& line = args->line;
   sub->add_option("PORT", line.port, "Port number, 1 to 10")->required();
-  sub->add_option("--device", line.device, "Device to open as PORT (sets KTCOMM_COM<PORT>)");
+  sub->add_option("--device", line.device, "Device to open as PORT (sets KTCOMM_COM<PORT>)")
+      ->type_name("PATH");
   sub->add_option("--baud", line.baud, "Baud rate")->capture_default_str();
   sub->add_option("--parity", args->parity, "Parity: N, E, O, M or S")
       ->check(CLI::IsMember({"N", "E", "O", "M", "S"}))
@@ -57,7 +58,7 @@ void AddLineOptions(CLI::App* sub, Arguments* args) {
   sub->add_option("--protocol", line.protocol, "Frames to decode: 1 (00 80 ...) or 2 (1b f3 ...)")
       ->check(CLI::IsMember({1, 2}))
       ->capture_default_str();
-  sub->add_option("--log", line.logFile, "Append the traffic log to FILE");
+  sub->add_option("--log", line.logFile, "Append the traffic log to FILE")->type_name("FILE");
 }
 
 void AddCommandArguments(CLI::App* sub, Arguments* args) {
@@ -240,6 +241,7 @@ int main(int argc, char** argv) {
   AddLineOptions(call, &args);
   AddCommandArguments(call, &args);
   call->add_option("--timeout", args.timeoutMs, "How long to wait for the answer, in ms")
+      ->type_name("MS")
       ->capture_default_str();
 
   CLI::App* raw = app.add_subcommand("raw", "Send bytes as they are");
@@ -251,14 +253,18 @@ int main(int argc, char** argv) {
         ->add_option("--linger", args.lingerMs,
                      "How long the port stays open after queuing, in ms, so that\n"
                      "the bytes go out before it closes")
+        ->type_name("MS")
         ->capture_default_str();
   }
 
   CLI::App* listen =
-      app.add_subcommand("listen", "Print every frame received, one a line, until interrupted");
+      app.add_subcommand("listen", "Print every frame received, one per line, until interrupted");
   AddLineOptions(listen, &args);
-  listen->add_option("--count", args.count, "Stop after N frames")->check(CLI::NonNegativeNumber);
+  listen->add_option("--count", args.count, "Stop after N frames")
+      ->type_name("N")
+      ->check(CLI::NonNegativeNumber);
   listen->add_option("--duration", args.durationMs, "Stop after MS milliseconds")
+      ->type_name("MS")
       ->check(CLI::NonNegativeNumber);
 
   try {

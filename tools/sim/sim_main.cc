@@ -90,15 +90,18 @@ int main(int argc, char** argv) {
       ->check(CLI::IsMember({1, 2}))
       ->capture_default_str();
   app.add_option("--reply", rules,
-                 "CMD=HEX: answer command CMD with the frame HEX (its command\n"
-                 "byte, then data); CMD= keeps the device silent for CMD");
+                 "Answer command CMD with the frame HEX (its command\n"
+                 "byte, then data); CMD= keeps the device silent for CMD")
+      ->type_name("CMD=HEX");
   app.add_option("--stream", stream,
-                 "RATE[:CMD[:HEX]]: send RATE unsolicited frames a second, command\n"
-                 "CMD (default 1a) with data HEX (default: a sequence byte)");
+                 "Send RATE unsolicited frames a second, of command\n"
+                 "CMD (default 1a) with data HEX (default: a sequence byte)")
+      ->type_name("RATE[:CMD[:HEX]]");
   app.add_flag("--noise", options.noise,
                "Put garbage and broken frames between the frames the device sends");
   app.add_option("--seed", options.seed, "Seed of the noise")->capture_default_str();
   app.add_option("--export", exportPort, "Also print KTCOMM_COM<N>=<path> for port N")
+      ->type_name("N")
       ->check(CLI::Range(1, 10));
   app.add_flag("--exit-on-hangup", options.endOnHangup,
                "Exit when the first client closes the line again");
