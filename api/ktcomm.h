@@ -46,7 +46,9 @@ struct KTWindow {
   void (*alert)(KTWindow *window, const char *caption, const char *text);
 };
 
-/* Opens (or reopens with new settings) port 1..10. txSize is the size of the
+/* Opens (or reopens with new settings) port 1..10; window receives the
+ * port's frames and error texts (null: frames are dropped, errors go to
+ * standard error). txSize is the size of the
  * command and transmit buffers (at least 4), rxSize of the receive and message
  * buffers; parity is one of N E O M S; protocol 1 or 2 selects the frame
  * decoder (any other value decodes nothing). Returns 0, 6 (txSize below 4 or

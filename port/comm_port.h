@@ -88,6 +88,7 @@ class CommPort {
   // The worker (port_worker.cc).
   void WorkerMain();
   void ServeDevice(bool hangup);
+  void FlushQueued() EXCLUDES(lock);
   void StopWatchingDevice(int err);
   bool OnWorkerThread() const;
 

@@ -37,7 +37,7 @@ void CommPort::WorkerMain() {
   }
   platform.SetEvent(startedEvent);
 
-  while (!stopRequested) {
+  for (;;) {
     bool pending;
     {
       platform::PortLockHolder holder(lock);
@@ -48,8 +48,9 @@ void CommPort::WorkerMain() {
     int err = platform.WaitForWork(shutdownEvent, writeEvent, deviceWatched ? device : -1,
                                    pending, &which, &hangup);
     if (err != 0) {
+      if (stopRequested) break;  // the flag tells what the failing wait cannot
       // Report the first failure of a run, then back off so that a wait that
-      // keeps failing does not spin; stopRequested still ends the loop.
+      // keeps failing does not spin.
       if (waitFailures == 0) ReportError("WaitCommEvent()", 0);
       int pauseMs = 1 << std::min(waitFailures, 7);
       waitFailures += 1;
@@ -57,7 +58,10 @@ void CommPort::WorkerMain() {
       continue;
     }
     waitFailures = 0;
-    if (which == platform::Work::kShutdown) break;
+    if (which == platform::Work::kShutdown) {
+      FlushQueued();
+      break;
+    }
     if (which == platform::Work::kTransmit) {
       WriteQueued();
     } else {
@@ -74,6 +78,17 @@ void CommPort::WorkerMain() {
   }
   workerRunning = 0;
   workerId = std::thread::id();
+}
+
+// A transmission queued just before a close still goes out: the shutdown
+// event is set, so the write takes what the device accepts without waiting.
+void CommPort::FlushQueued() {
+  bool queued;
+  {
+    platform::PortLockHolder holder(lock);
+    queued = txLen > 0;
+  }
+  if (queued && deviceWatched) WriteQueued();
 }
 
 void CommPort::ServeDevice(bool hangup) {

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the library and the demo into build/ and runs the demo against the
 # simulated device. Extra arguments go to cmake's configure step.
-# Usage: tools/run-demo.sh [-DCMAKE_BUILD_TYPE=Debug ...]
+# Usage: scripts/run-demo.sh [-DCMAKE_BUILD_TYPE=Debug ...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 [ -x scripts/ensure-deps.sh ] && scripts/ensure-deps.sh
