@@ -20,37 +20,33 @@ namespace ktcomm::test {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-using Clock = std::chrono::steady_clock;
+using Alerts = std::vector<std::string>;
 
 constexpr int kPort = 9;
+const Bytes kFrameA = {0x00, 0x80, 0x02, 0x10, 0xA1};
+const Bytes kFrameB = {0x00, 0x80, 0x03, 0x1A, 0xB1, 0xB2};
 
 class WorkerFaultTest : public testing::Test {
  protected:
   void SetUp() override {
     SettleRuntimeThreads();
-    threadsBefore = ThreadCount();
+    threadsBefore = ThreadIds();
     if (!pty.ok()) GTEST_SKIP() << "no pseudo-terminal";
     setenv("KTCOMM_COM9", pty.secondaryPath().c_str(), 1);
-    auto before = ThreadIds();
     ASSERT_EQ(port.Open(&window, kPort, 9600, 'N', 8, 1, kEventMask, 64, 64, 1), 1);
     ASSERT_TRUE(port.PrepareCommandBuffer(64));
     ASSERT_EQ(port.StartWorker(), 1);
-    for (int id : ThreadIds()) {
-      if (!before.count(id)) worker = id;
-    }
+    auto started = ThreadsSince(threadsBefore);
+    if (started.size() == 1) worker = *started.begin();
   }
 
   void TearDown() override {
     port.Close();
-    EXPECT_EQ(ThreadCount(), threadsBefore);
+    EXPECT_TRUE(WaitThreadsSince(threadsBefore, 0));
   }
 
-  void Send(const Bytes& bytes) { port.SendRaw(bytes); }
-
-  static std::string Report(const char* step, int err) {
-    return std::string("Application Error|WARNING:  ") + step +
-           " Failed with the following error: \n" + std::strerror(err) +
-           "\nPort: " + std::to_string(kPort) + "\n";
+  static std::string Alert(const char* step, int err) {
+    return ErrorAlert(step, std::strerror(err), kPort);
   }
 
   PtyPair pty;
@@ -58,28 +54,25 @@ class WorkerFaultTest : public testing::Test {
   RecordingWindow window;
   CommPort port{faulty};
   int worker = -1;
-  int threadsBefore = 0;
+  std::set<int> threadsBefore;
 };
-
-const Bytes kFrameA = {0x00, 0x80, 0x02, 0x10, 0xA1};
-const Bytes kFrameB = {0x00, 0x80, 0x03, 0x1A, 0xB1, 0xB2};
 
 TEST_F(WorkerFaultTest, WaitFailingOnceIsReportedAndServingGoesOn) {
   // Whether the worker already waits or not, the frame goes out once the
   // failed wait is behind it.
   faulty.FailNth(Call::kWaitForWork, 1, ENOMEM);
-  Send(kFrameA);
+  port.SendRaw(kFrameA);
   EXPECT_EQ(pty.Read(kFrameA.size()), kFrameA);
   ASSERT_TRUE(window.WaitAlerts(1));
-  Send(kFrameB);
+  port.SendRaw(kFrameB);
   EXPECT_EQ(pty.Read(kFrameB.size()), kFrameB);
-  EXPECT_EQ(window.alerts(), std::vector<std::string>{Report("WaitCommEvent()", ENOMEM)});
+  EXPECT_EQ(window.alerts(), Alerts{Alert("WaitCommEvent()", ENOMEM)});
 }
 
 TEST_F(WorkerFaultTest, WaitFailingForGoodBacksOffAndStillCloses) {
   ASSERT_GT(worker, 0);
   faulty.FailNth(Call::kWaitForWork, 1, EIO, true);
-  Send(kFrameA);  // wakes the worker, if it already waits, into the failing waits
+  port.SendRaw(kFrameA);  // wakes the worker, if it already waits, into the failing waits
   ASSERT_TRUE(window.WaitAlerts(1));
 
   int waitsBefore = faulty.Count(Call::kWaitForWork);
@@ -87,25 +80,22 @@ TEST_F(WorkerFaultTest, WaitFailingForGoodBacksOffAndStillCloses) {
   std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the measured span
   EXPECT_LE(ThreadCpuTicks(worker) - ticksBefore, 5);
   EXPECT_LT(faulty.Count(Call::kWaitForWork) - waitsBefore, 50);
-  // Reported once for the whole run of failures.
-  EXPECT_EQ(window.alerts(), std::vector<std::string>{Report("WaitCommEvent()", EIO)});
+  EXPECT_EQ(window.alerts(), Alerts{Alert("WaitCommEvent()", EIO)});  // once per run
 
-  auto start = Clock::now();
+  auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(port.Close(), 1);
-  EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
 }
 
 TEST_F(WorkerFaultTest, WriteFailingBeforeAnythingWentOut) {
   faulty.FailNth(Call::kWrite, 1, EIO);
-  Send(kFrameA);
+  port.SendRaw(kFrameA);
   ASSERT_TRUE(window.WaitAlerts(1));
-  EXPECT_EQ(window.alerts(), std::vector<std::string>{Report("WriteFile()", EIO)});
+  EXPECT_EQ(window.alerts(), Alerts{Alert("WriteFile()", EIO)});
   EXPECT_TRUE(pty.Drain().empty());
-
-  // The port carries on, and a line that takes one byte at a time still
-  // gets the whole frame.
+  // The port carries on; a line that takes a byte at a time gets it all.
   faulty.LimitWrites(1);
-  Send(kFrameB);
+  port.SendRaw(kFrameB);
   EXPECT_EQ(pty.Read(kFrameB.size()), kFrameB);
   EXPECT_EQ(window.alerts().size(), 1u);
 }
@@ -113,16 +103,13 @@ TEST_F(WorkerFaultTest, WriteFailingBeforeAnythingWentOut) {
 TEST_F(WorkerFaultTest, WriteFailingPartWayThroughAFrame) {
   faulty.LimitWrites(2);
   faulty.FailNth(Call::kWrite, 2, EIO);
-  Send(kFrameA);
+  port.SendRaw(kFrameA);
   ASSERT_TRUE(window.WaitAlerts(1));
-  EXPECT_EQ(window.alerts(),
-            std::vector<std::string>{Report("GetOverlappedResult() in WriteFile()", EIO)});
-  EXPECT_EQ(pty.Read(2), Bytes(kFrameA.begin(), kFrameA.begin() + 2));
-  EXPECT_TRUE(pty.Drain().empty());
-
-  // The failed transmission is not written again; the next one goes out whole.
+  EXPECT_EQ(window.alerts(), Alerts{Alert("GetOverlappedResult() in WriteFile()", EIO)});
+  EXPECT_EQ(pty.Drain(), Bytes(kFrameA.begin(), kFrameA.begin() + 2));
+  // Not written again; the next frame goes out whole.
   faulty.LimitWrites(0);
-  Send(kFrameB);
+  port.SendRaw(kFrameB);
   EXPECT_EQ(pty.Read(kFrameB.size()), kFrameB);
   EXPECT_EQ(window.alerts().size(), 1u);
 }

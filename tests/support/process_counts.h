@@ -3,6 +3,7 @@
 
 #include <dirent.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -55,6 +56,28 @@ inline std::set<int> ThreadIds() {
   }
   closedir(d);
   return ids;
+}
+
+// Threads listed now that were not listed in `before`.
+inline std::set<int> ThreadsSince(const std::set<int>& before) {
+  std::set<int> started;
+  for (int id : ThreadIds()) {
+    if (!before.count(id)) started.insert(id);
+  }
+  return started;
+}
+
+// Waits up to timeoutMs until exactly `count` of the threads listed were not
+// listed in `before`. A joined thread stays listed for a moment after the
+// join returns (the kernel wakes the joiner before it removes the thread), so
+// a count taken at once may be one too high.
+inline bool WaitThreadsSince(const std::set<int>& before, size_t count, int timeoutMs = 2000) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (ThreadsSince(before).size() != count) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));  // nothing to wait on
+  }
+  return true;
 }
 
 // User plus system CPU time of one thread of this process, in clock ticks;

@@ -26,6 +26,14 @@ struct Posted {
   uint32_t length() const { return first >> 16; }
 };
 
+// An alert as recorded below: the caption, '|', then the text the library
+// composes for a failed step.
+inline std::string ErrorAlert(const std::string& step, const std::string& systemText,
+                              int port) {
+  return "Application Error|WARNING:  " + step + " Failed with the following error: \n" +
+         systemText + "\nPort: " + std::to_string(port) + "\n";
+}
+
 class RecordingWindow : public KTWindow {
  public:
   RecordingWindow() : KTWindow{&RecordingWindow::OnPost, &RecordingWindow::OnAlert} {}
