@@ -43,6 +43,15 @@ bool DataReadable(const unsigned char* data, uint32_t length) {
   return data != nullptr || length == 0;
 }
 
+// The checks of the sending calls; kOk or the result to return.
+int CheckSend(int port, const unsigned char* data, uint32_t length) {
+  CommPort* slot = Slot(port);
+  if (slot == nullptr) return kBadPort;
+  if (!slot->IsOpen()) return kNotOpen;
+  if (!DataReadable(data, length)) return kTooSmall;
+  return kOk;
+}
+
 // The checks every waiting call makes before it resets, sends or waits.
 int CheckWait(int port, unsigned char* outCommand, unsigned char* outData,
               uint32_t* inoutLength) {
@@ -121,11 +130,8 @@ int KTGetDllVersion(char* buffer, int* length) {
 int KTSendData(int port, const unsigned char* data, uint32_t length) {
   using namespace ktcomm;
   try {
-    CommPort* slot = Slot(port);
-    if (slot == nullptr) return kBadPort;
-    if (!slot->IsOpen()) return kNotOpen;
-    if (!DataReadable(data, length)) return kTooSmall;
-    slot->SendRaw({data, length});
+    if (int result = CheckSend(port, data, length)) return result;
+    Slot(port)->SendRaw({data, length});
     return kOk;
   } catch (...) {
     return kOk;
@@ -135,13 +141,11 @@ int KTSendData(int port, const unsigned char* data, uint32_t length) {
 int KTSendCommand(int port, int command, uint32_t length, const unsigned char* data) {
   using namespace ktcomm;
   try {
-    CommPort* slot = Slot(port);
-    if (slot == nullptr) return kBadPort;
-    if (!slot->IsOpen()) return kNotOpen;
-    if (!DataReadable(data, length)) return kTooSmall;
-    auto frame = slot->BuildCommand(command, {data, length});
+    if (int result = CheckSend(port, data, length)) return result;
+    CommPort& slot = *Slot(port);
+    auto frame = slot.BuildCommand(command, {data, length});
     if (frame.empty()) return kTooSmall;
-    slot->SendRaw(frame);
+    slot.SendRaw(frame);
     return kOk;
   } catch (...) {
     return kOk;
