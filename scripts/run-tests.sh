@@ -19,6 +19,8 @@ run_suite() {  # name, extra cmake arguments...
 }
 
 run_suite plain
+# The installed tree, used from outside as another project would.
+scripts/check-install.sh build-plain
 if [ "${1:-}" != "--quick" ]; then
   # Allocation tests ask for absurd sizes; the library must see null, not abort.
   export ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1
