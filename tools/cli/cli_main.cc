@@ -1,5 +1,5 @@
 // ktcomm: the library's operations from a shell. Each run opens one port,
-// does one thing and closes it again.
+// does one thing and closes it again; list only looks at /dev and sysfs.
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "tools/cli/cli_list.h"
 #include "tools/cli/cli_port.h"
 #include "tools/common/hex.h"
 
@@ -38,6 +39,8 @@ struct Arguments {
   int lingerMs = 100;
   int count = 0;
   int durationMs = 0;
+  bool json = false;
+  ListRoots roots;
 };
 
 void AddLineOptions(CLI::App* sub, Arguments* args) {
@@ -164,6 +167,14 @@ int RunCall(const Arguments& args) {
   return ExitCodeFor(result);
 }
 
+int RunList(const Arguments& args) {
+  std::vector<SerialDevice> devices = FindSerialDevices(args.roots);
+  std::vector<Mapping> mappings = MappingsInForce();
+  std::string text = args.json ? ListJson(devices, mappings) : ListText(devices, mappings);
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  return kExitOk;
+}
+
 std::string Timestamp(std::chrono::system_clock::time_point when) {
   auto sinceEpoch = when.time_since_epoch();
   time_t seconds = std::chrono::duration_cast<std::chrono::seconds>(sinceEpoch).count();
@@ -267,6 +278,13 @@ int main(int argc, char** argv) {
       ->type_name("MS")
       ->check(CLI::NonNegativeNumber);
 
+  CLI::App* list = app.add_subcommand(
+      "list", "List the serial devices a port can be pointed at, and the KTCOMM_COM<n> in force");
+  list->add_flag("--json", args.json, "Print JSON for scripts");
+  // Hidden: where /dev and sysfs are, for tests.
+  list->add_option("--dev-root", args.roots.dev)->group("");
+  list->add_option("--sys-root", args.roots.sys)->group("");
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
@@ -283,5 +301,6 @@ int main(int argc, char** argv) {
   if (send->parsed()) return RunSend(args);
   if (call->parsed()) return RunCall(args);
   if (raw->parsed()) return RunRaw(args);
+  if (list->parsed()) return RunList(args);
   return RunListen(args);
 }
