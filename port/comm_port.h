@@ -135,9 +135,7 @@ class CommPort {
   int32_t rxSize = 0;  // set by Open with no worker running
   std::unique_ptr<uint8_t[]> rxBuf;
   std::unique_ptr<uint8_t[]> msgBuf;
-  // Buffers a reopen replaced: the frame posted last may still point into
-  // one until the port stores its next frame. Open adds to them while no
-  // worker runs; the worker frees them when it stores a frame.
+  // Buffers a reopen replaced: a frame posted earlier may still point into one.
   std::vector<std::unique_ptr<uint8_t[]>> retiredBuffers;
   int32_t msgLen GUARDED_BY(lock) = 0;
   uint8_t msgCommand GUARDED_BY(lock) = 0;

@@ -98,9 +98,6 @@ void CommPort::CaptureMessage() {
   if (decoder.rxPos > 0) std::memcpy(msgBuf.get(), rxBuf.get(), decoder.rxPos);
   msgLen = decoder.rxPos;
   msgCommand = decoder.frameCommand;
-  // The frame posted last is superseded now, so nothing may point into the
-  // buffers an earlier reopen replaced any more.
-  retiredBuffers.clear();
 }
 
 uint32_t CommPort::Parameter(bool withData) const {
