@@ -1,0 +1,55 @@
+"""KTcomm from Python: message-driven access to serial ports 1 to 10 through
+libktcomm, with ctypes only.
+
+    import ktcomm
+
+    with ktcomm.Port(1, device="/dev/ttyUSB0") as port:
+        command, data = port.call(0x10, b"\\x05", timeout_ms=500)
+        port.send(0x1A, b"\\x01\\x02")
+        frame = port.frames.get(timeout=2)   # Frame(port, command, data)
+
+The library is loaded on first use from KTCOMM_LIBRARY when that is set,
+else from a build in this checkout (build/, build-plain/), else wherever the
+dynamic linker finds libktcomm.so.1.
+"""
+
+import ctypes
+import os
+
+from . import _library
+from ._library import LibraryNotFound
+from .errors import (BufferTooSmall, KTcommError, OpenFailed, Overflow, InvalidPort, PortNotOpen,
+                     TimedOut)
+from .port import Frame, Port, device_path
+
+__all__ = [
+    "BufferTooSmall", "Frame", "InvalidPort", "KTcommError", "LibraryNotFound", "OpenFailed",
+    "Overflow", "Port", "PortNotOpen", "TimedOut", "device_path", "enable_logging",
+    "set_log_file", "version",
+]
+
+
+def version():
+    """The library's version number, such as "1.41"."""
+    text = ctypes.create_string_buffer(32)
+    length = ctypes.c_int(len(text))
+    _library.load().KTGetDllVersion(text, ctypes.byref(length))
+    return text.value[:length.value].decode()
+
+
+def set_log_file(path):
+    """Names the traffic log file of all ports; used from the next time a log
+    is opened."""
+    name = os.fsencode(path)
+    if not name or not _library.load().KTSetLogFileName(name):
+        raise ValueError("the log file name must not be empty")
+
+
+def enable_logging(open_now=True, mode="a"):
+    """Switches the traffic log on for all ports; mode is an fopen mode. With
+    open_now the file is opened at once, which finds an unwritable file now;
+    without it, logs open when their port next opens. Raises KTcommError when
+    the log could not be switched on."""
+    if not _library.load().KTEnableLogging(1 if open_now else 0, mode.encode()):
+        raise KTcommError(f"cannot switch the traffic log on (mode {mode!r}); is the log file "
+                          "writable?")

@@ -1,0 +1,105 @@
+"""Finding and loading libktcomm, with the C signatures of its functions."""
+
+import ctypes
+import ctypes.util
+import os
+import pathlib
+import threading
+
+SONAME = "libktcomm.so.1"
+
+# Plain builds of a checkout; the sanitizer builds cannot be loaded into an
+# interpreter that was built without them.
+_REPO = pathlib.Path(__file__).resolve().parents[2]
+_BUILD_DIRS = ("build", "build-plain")
+
+WM_PORT_MESSAGE = 0x040A
+WAIT_FOREVER = 0xFFFFFFFF
+
+
+class KTWindow(ctypes.Structure):
+    """The receiver the library calls back; its address is what KTOpenPort keeps."""
+
+
+POST = ctypes.CFUNCTYPE(
+    None, ctypes.POINTER(KTWindow), ctypes.c_uint32, ctypes.c_uint32, ctypes.c_size_t
+)
+ALERT = ctypes.CFUNCTYPE(None, ctypes.POINTER(KTWindow), ctypes.c_char_p, ctypes.c_char_p)
+KTWindow._fields_ = [("post", POST), ("alert", ALERT)]
+
+
+class LibraryNotFound(OSError):
+    """libktcomm could not be loaded from anywhere this module looks."""
+
+
+def candidates():
+    """Where to load the library from, in order: KTCOMM_LIBRARY alone when it
+    is set, else a build in this checkout, then the linker's search."""
+    named = os.environ.get("KTCOMM_LIBRARY")
+    if named:
+        return [named]
+    found = []
+    if (_REPO / "api" / "ktcomm.h").is_file():
+        for folder in _BUILD_DIRS:
+            path = _REPO / folder / SONAME
+            if path.exists():
+                found.append(str(path))
+    installed = ctypes.util.find_library("ktcomm")
+    if installed:
+        found.append(installed)
+    found.append(SONAME)
+    return found
+
+
+def _declare(lib):
+    c_int, c_uint32, c_char_p = ctypes.c_int, ctypes.c_uint32, ctypes.c_char_p
+    byte_out = ctypes.POINTER(ctypes.c_ubyte)
+    length_out = ctypes.POINTER(ctypes.c_uint32)
+    signatures = {
+        "KTOpenPort": [ctypes.POINTER(KTWindow)] + [c_int] * 8,
+        "KTClosePort": [c_int],
+        "KTGetDllVersion": [c_char_p, ctypes.POINTER(c_int)],
+        "KTSendData": [c_int, c_char_p, c_uint32],
+        "KTSendCommand": [c_int, c_int, c_uint32, c_char_p],
+        "KTSendCommandAndWait": [
+            c_int, c_int, c_char_p, c_uint32, c_uint32, byte_out, c_char_p, length_out
+        ],
+        "KTSendDataAndWait": [c_int, c_char_p, c_uint32, c_uint32, byte_out, c_char_p, length_out],
+        "KTWaitForMessage": [c_int, c_uint32, byte_out, c_char_p, length_out],
+        "KTSetLogFileName": [c_char_p],
+        "KTEnableLogging": [c_int, c_char_p],
+        # Declared with C++ linkage, so only its mangled name is exported.
+        "_Z16KTSetFlowControlijj": [c_int, c_uint32, c_uint32],
+    }
+    for name, argtypes in signatures.items():
+        function = getattr(lib, name)
+        function.argtypes = argtypes
+        function.restype = c_int
+    lib.KTSetFlowControl = lib._Z16KTSetFlowControlijj
+
+
+_lock = threading.Lock()
+_lib = None
+
+
+def load():
+    """The loaded library (loaded on first use). Raises LibraryNotFound."""
+    global _lib
+    with _lock:
+        if _lib is None:
+            tried = []
+            for candidate in candidates():
+                try:
+                    lib = ctypes.CDLL(candidate)
+                    _declare(lib)
+                except (OSError, AttributeError) as error:
+                    tried.append(f"{candidate}: {error}")
+                    continue
+                _lib = lib
+                break
+            else:
+                raise LibraryNotFound(
+                    "cannot load libktcomm; set KTCOMM_LIBRARY to its path. Tried:\n  "
+                    + "\n  ".join(tried)
+                )
+        return _lib
