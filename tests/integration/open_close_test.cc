@@ -242,5 +242,30 @@ TEST(OpenCloseTest, ManyCyclesLeaveNothingBehind) {
   EXPECT_TRUE(window.alerts().empty());
 }
 
+// A frame's data stays where its post pointed: a reopen at the same receive
+// size reuses the buffers, one at a new size keeps the old message buffer
+// with the data it had, even after the next frame.
+TEST(OpenCloseTest, PostedDataOutlivesAReopenAtANewSize) {
+  PtyPair pty;
+  if (!pty.ok()) GTEST_SKIP() << "no pseudo-terminal";
+  MapPort(9, pty.secondaryPath());
+  RecordingWindow window;
+  PortCloser closer(9);
+  auto frameWith = [&](uint8_t value, size_t posts) {
+    EXPECT_TRUE(pty.Write({0x00, 0x80, 0x02, 0x10, value}));
+    EXPECT_TRUE(window.WaitPosts(posts));
+    return reinterpret_cast<const uint8_t*>(window.posts().back().second);
+  };
+  ASSERT_EQ(Open(&window, 9, 9600, 'N', 8, 1, 64, 64), 0);
+  const uint8_t* first = frameWith(0xA1, 1);
+  ASSERT_EQ(Open(&window, 9, 9600, 'N', 8, 1, 64, 64), 0);
+  EXPECT_EQ(frameWith(0xA2, 2), first);  // same size: same buffer
+  ASSERT_EQ(Open(&window, 9, 9600, 'N', 8, 1, 64, 128), 0);
+  const uint8_t* resized = frameWith(0xB1, 3);
+  EXPECT_NE(resized, first);
+  EXPECT_EQ(first[0], 0xA2);
+  EXPECT_EQ(resized[0], 0xB1);
+}
+
 }  // namespace
 }  // namespace ktcomm::test
