@@ -1,0 +1,181 @@
+#include "bench/support/device_process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/timerfd.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <memory>
+
+namespace ktcomm::bench {
+namespace {
+
+constexpr int kReportWaitMs = 5000;
+constexpr int kExitWaitMs = 5000;
+
+// Closes every descriptor from 3 up except the two given.
+void CloseAllBut(int a, int b) {
+  int low = std::min(a, b), high = std::max(a, b);
+  if (low > 3) close_range(3, low - 1, 0);
+  if (high > low + 1) close_range(low + 1, high - 1, 0);
+  close_range(high + 1, ~0U, 0);
+}
+
+void WriteAll(int fd, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    done += static_cast<size_t>(n);
+  }
+}
+
+// Waits until the keep-alive pipe reports its end, feeding the device meanwhile.
+void Serve(int keepAlive, sim::Device& device, const Feed& feed) {
+  int timer = -1;
+  if (feed.periodUs > 0) {
+    timer = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+    itimerspec spec{};
+    spec.it_interval.tv_sec = feed.periodUs / 1000000;
+    spec.it_interval.tv_nsec = feed.periodUs % 1000000 * 1000L;
+    spec.it_value = spec.it_interval;
+    if (timer >= 0) timerfd_settime(timer, 0, &spec, nullptr);
+  }
+  for (;;) {
+    pollfd fds[2] = {{keepAlive, POLLIN, 0}, {timer, POLLIN, 0}};
+    if (poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (fds[0].revents != 0) break;  // the parent closed its end, or died
+    uint64_t expirations;
+    if (read(timer, &expirations, sizeof expirations) == sizeof expirations) {
+      device.SendBytes(feed.chunk);
+    }
+  }
+  if (timer >= 0) close(timer);
+}
+
+// The child: starts the devices, reports one path a line and an empty line,
+// then serves until the parent closes the keep-alive pipe or dies.
+[[noreturn]] void RunChild(std::vector<sim::DeviceOptions> devices, const Feed& feed, pid_t parent,
+                           int report, int keepAlive) {
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (getppid() != parent) _exit(1);  // the parent died before the line above
+  CloseAllBut(report, keepAlive);
+  std::vector<std::unique_ptr<sim::Device>> running;
+  std::string text;
+  for (sim::DeviceOptions& options : devices) {
+    auto device = std::make_unique<sim::Device>();
+    if (int err = device->Start(std::move(options))) {
+      WriteAll(report, std::string("error ") + std::strerror(err) + "\n");
+      _exit(1);
+    }
+    text += device->Path() + "\n";
+    running.push_back(std::move(device));
+  }
+  WriteAll(report, text + "\n");
+  close(report);
+  Serve(keepAlive, *running.front(), feed);
+  for (auto& device : running) device->Stop();
+  _exit(0);
+}
+
+// Reads the child's report until the empty line, its end, or the deadline.
+std::string ReadReport(int fd) {
+  std::string text;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kReportWaitMs);
+  while (text.find("\n\n") == std::string::npos && text.rfind("error ", 0) != 0) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd pfd{fd, POLLIN, 0};
+    int ready = poll(&pfd, 1, static_cast<int>(std::max<int64_t>(left.count(), 0)));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) break;
+    char chunk[512];
+    ssize_t n = read(fd, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    text.append(chunk, static_cast<size_t>(n));
+  }
+  return text;
+}
+
+}  // namespace
+
+bool DeviceProcess::Start(std::vector<sim::DeviceOptions> devices, std::string* error, Feed feed) {
+  Stop();
+  if (devices.empty()) {
+    *error = "no devices asked for";
+    return false;
+  }
+  int report[2], keep[2];
+  if (pipe2(report, O_CLOEXEC) != 0) {
+    *error = std::string("pipe: ") + std::strerror(errno);
+    return false;
+  }
+  if (pipe2(keep, O_CLOEXEC) != 0) {
+    *error = std::string("pipe: ") + std::strerror(errno);
+    close(report[0]);
+    close(report[1]);
+    return false;
+  }
+  size_t count = devices.size();
+  pid_t parent = getpid();
+  pid = fork();
+  if (pid == 0) RunChild(std::move(devices), feed, parent, report[1], keep[0]);
+  close(report[1]);
+  close(keep[0]);
+  keepAlive = keep[1];
+  if (pid < 0) {
+    *error = std::string("fork: ") + std::strerror(errno);
+    close(report[0]);
+    Stop();
+    return false;
+  }
+  std::string text = ReadReport(report[0]);
+  close(report[0]);
+  size_t start = 0;
+  for (size_t end; (end = text.find('\n', start)) != std::string::npos && end > start;
+       start = end + 1) {
+    paths.push_back(text.substr(start, end - start));
+  }
+  if (paths.size() != count || text.rfind("error ", 0) == 0) {
+    *error = text.empty() ? "the device process reported nothing" : text;
+    Stop();
+    return false;
+  }
+  return true;
+}
+
+void DeviceProcess::Stop() {
+  paths.clear();
+  if (keepAlive >= 0) close(keepAlive);
+  keepAlive = -1;
+  if (pid <= 0) return;
+  // Waits for the child with a deadline; one that does not end is killed.
+  int watch = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  if (watch >= 0) {
+    pollfd pfd{watch, POLLIN, 0};
+    int ready;
+    do {
+      ready = poll(&pfd, 1, kExitWaitMs);
+    } while (ready < 0 && errno == EINTR);
+    if (ready == 0) kill(pid, SIGKILL);
+    close(watch);
+  }
+  while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+  }
+  pid = -1;
+}
+
+}  // namespace ktcomm::bench
