@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Builds the benchmarks in Release and prints the results table: the library
+# beside a raw termios client on the same kind of pty, every figure measured
+# in this one run. Takes well under two minutes.
+# Usage: scripts/run-bench.sh [--quick]   (--quick: a smoke run, figures not worth quoting)
+# KTCOMM_BENCH_BUILD names the build folder (default build-bench).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/ensure-deps.sh libbenchmark-dev
+
+quick=""
+case "${1:-}" in
+  "") ;;
+  --quick) quick="--quick" ;;
+  *) echo "usage: $0 [--quick]" >&2; exit 2 ;;
+esac
+dir=${KTCOMM_BENCH_BUILD:-build-bench}
+
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+# Quiet unless the build warns or fails.
+if ! { cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DKTCOMM_BENCH=ON -DKTCOMM_TOOLS=ON \
+         -DKTCOMM_TESTS=OFF &&
+       cmake --build "$dir" -j2 --target ktcomm_bench_decoder ktcomm_bench_io \
+         ktcomm_bench_receive; } >"$log" 2>&1; then
+  cat "$log"
+  echo "run-bench: the build failed" >&2
+  exit 1
+fi
+grep -E "warning" "$log" || true
+
+cpu=$(grep -m1 "model name" /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')
+echo "KTcomm benchmarks: $(nproc) CPUs ($cpu), Linux $(uname -r)," \
+  "load average $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "Ratios are KTcomm / reference, both measured in this run."
+[ -n "$quick" ] && echo "Smoke run: the figures below are not worth quoting."
+"$dir"/bench/ktcomm_bench_decoder $quick
+"$dir"/bench/ktcomm_bench_io $quick
+"$dir"/bench/ktcomm_bench_receive $quick
