@@ -7,6 +7,7 @@
 # and built when it does not exist yet)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+scripts/ensure-deps.sh
 build=${1:-build-plain}
 
 work=$(mktemp -d)
