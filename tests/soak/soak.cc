@@ -24,7 +24,7 @@ void PrintResources(const char* what, const Resources& before, const Resources& 
 
 void PrintPhase(const PhaseResult& phase) {
   double rate = phase.seconds > 0 ? static_cast<double>(phase.handled) / phase.seconds : 0;
-  std::printf("%-28s %9llu %-8s %7.1f s %10.0f/s  losses %llu  faults survived %llu\n",
+  std::printf("%-28s %9llu %-8s %7.2f s %10.0f/s  losses %llu  faults survived %llu\n",
               phase.name.c_str(), static_cast<unsigned long long>(phase.handled), phase.unit,
               phase.seconds, rate, static_cast<unsigned long long>(phase.losses),
               static_cast<unsigned long long>(phase.faults));
