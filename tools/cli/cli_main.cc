@@ -2,7 +2,6 @@
 // does one thing and closes it again; list only looks at /dev and sysfs.
 #include <poll.h>
 #include <signal.h>
-#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -19,6 +18,7 @@
 #include "tools/cli/cli_list.h"
 #include "tools/cli/cli_port.h"
 #include "tools/common/hex.h"
+#include "tools/common/stop_signals.h"
 
 namespace {
 
@@ -192,12 +192,7 @@ std::string Timestamp(std::chrono::system_clock::time_point when) {
 int RunListen(const Arguments& args) {
   // Blocked before the port's worker starts, so that it inherits the mask
   // and the signals reach only the signalfd.
-  sigset_t mask;
-  sigemptyset(&mask);
-  sigaddset(&mask, SIGINT);
-  sigaddset(&mask, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &mask, nullptr);
-  int signals = signalfd(-1, &mask, SFD_CLOEXEC);
+  int signals = ktcomm::tools::BlockStopSignals();
   if (signals < 0) {
     std::fprintf(stderr, "ktcomm: signalfd: %s\n", std::strerror(errno));
     return kExitFailed;

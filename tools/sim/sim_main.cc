@@ -4,7 +4,6 @@
 // --exit-on-hangup, until its client closes the line).
 #include <poll.h>
 #include <signal.h>
-#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -16,6 +15,7 @@
 #include <vector>
 
 #include "tools/common/hex.h"
+#include "tools/common/stop_signals.h"
 #include "tools/sim/sim_device.h"
 
 namespace {
@@ -138,12 +138,7 @@ int main(int argc, char** argv) {
 
   // Blocked before the device thread starts, so that it inherits the mask
   // and the signals arrive only through the signalfd.
-  sigset_t mask;
-  sigemptyset(&mask);
-  sigaddset(&mask, SIGINT);
-  sigaddset(&mask, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &mask, nullptr);
-  int signals = signalfd(-1, &mask, SFD_CLOEXEC);
+  int signals = ktcomm::tools::BlockStopSignals();
   if (signals < 0) {
     std::fprintf(stderr, "ktcomm-sim: signalfd: %s\n", std::strerror(errno));
     return 1;
