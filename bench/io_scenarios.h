@@ -11,8 +11,8 @@ namespace ktcomm::bench {
 // How much each scenario does: the full run, or a smoke run of a second or two.
 struct Scale {
   int roundTrips = 3000;       // per client
-  int streamRounds = 3;        // turns per client
-  double streamSeconds = 1.0;  // measured per turn
+  int streamRounds = 5;        // turns per client
+  double streamSeconds = 0.6;  // measured per turn
   double idleSeconds = 5.0;
   int openCloseCycles = 300;  // per client
 };

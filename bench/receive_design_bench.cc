@@ -71,8 +71,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: %s [--quick]\n", argv[0]);
     return 2;
   }
-  int rounds = quick ? 1 : 3;
-  double seconds = quick ? 0.3 : 1.0;
+  int rounds = quick ? 1 : 5;
+  double seconds = quick ? 0.3 : 0.6;
 
   DeviceProcess devices;
   std::string error;
