@@ -138,6 +138,12 @@ void CommPort::LogOpened() {
 }
 
 int CommPort::Close() {
+  // A write waiting for a line that takes nothing holds the port lock until
+  // it sees the shutdown, so the shutdown comes before the lock is taken.
+  if (!OnWorkerThread() && workerThread.joinable() && shutdownEvent) {
+    stopRequested = true;
+    platform.SetEvent(shutdownEvent);
+  }
   {
     platform::PortLockHolder holder(lock);
     if (log.enabled) {
