@@ -66,7 +66,7 @@ bool RunStreamReceive(Table& table, const Scale& scale) {
   table.Row("MB/s", lib.megabytesPerSecond, ref.megabytesPerSecond, 2);
   table.Row("CPU seconds per MB (receiving process)", lib.cpuSecondsPerMegabyte,
             ref.cpuSecondsPerMegabyte, 3);
-  table.Note("the device process offers some 160 MB/s; receivers at nice -10");
+  table.Note("the device process offers some 330 MB/s; receivers at nice -10");
   if (lib.bad + ref.bad > 0) {
     table.Row("frames of the wrong length", static_cast<double>(lib.bad),
               static_cast<double>(ref.bad), 0);
