@@ -2,7 +2,13 @@
 // random size, go to a protocol-1 port and a protocol-2 port; what each port
 // posts, and how many overflows it reports, must be what the reference
 // decoder finds in the same bytes.
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <random>
 #include <string>
@@ -108,16 +114,33 @@ void MakeLine(Run& run, int frames, uint32_t seed) {
   run.expected = reference::Decode(run.protocol, run.line, kRxSize);
 }
 
-// Writes of 1 to 512 bytes; a pty takes them as the port reads, blocking the
-// writer when full and never dropping.
-void Feed(Run& run, uint32_t seed) {
+// Writes of 1 to 512 bytes. A pty takes them as the port reads and never
+// drops: a full one makes the writer wait, here with a deadline, so that a
+// port that stopped reading cannot hold the soak. False when it ran out.
+bool Feed(Run& run, uint32_t seed) {
   std::mt19937 random(seed);
+  const int fd = run.pty.fd();
+  if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK) != 0) return false;
+  auto deadline = Clock::now() + std::chrono::milliseconds(kSettleTimeoutMs);
   size_t done = 0;
   while (done < run.line.size()) {
     size_t size = std::min<size_t>(1 + random() % 512, run.line.size() - done);
-    if (!run.pty.Write({run.line.begin() + done, run.line.begin() + done + size})) return;
-    done += size;
+    while (size > 0) {
+      ssize_t put = write(fd, run.line.data() + done, size);
+      if (put > 0) {
+        done += static_cast<size_t>(put);
+        size -= static_cast<size_t>(put);
+        continue;
+      }
+      if (put < 0 && errno != EAGAIN && errno != EINTR) return false;
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+      pollfd writable{fd, POLLOUT, 0};
+      if (left.count() <= 0 || poll(&writable, 1, static_cast<int>(left.count())) < 0) {
+        return false;
+      }
+    }
   }
+  return true;
 }
 
 // How far the posts are from the reference, and where they first differ.
@@ -175,9 +198,15 @@ PhaseResult RandomFramesAgainstReference(const Scale& scale) {
   }
 
   auto start = Clock::now();
+  std::atomic<bool> fed[2] = {false, false};
   {
-    std::jthread feeders[2] = {std::jthread([&] { Feed(runs[0], 7); }),
-                               std::jthread([&] { Feed(runs[1], 8); })};
+    std::jthread feeders[2] = {std::jthread([&] { fed[0] = Feed(runs[0], 7); }),
+                               std::jthread([&] { fed[1] = Feed(runs[1], 8); })};
+  }
+  for (int i = 0; i < 2; ++i) {
+    if (fed[i]) continue;
+    result.notes.push_back("port " + std::to_string(runs[i].port) + " stopped taking bytes");
+    result.losses += 1;
   }
   for (Run& run : runs) {
     // The marker is the last frame: once it is posted, every byte before it

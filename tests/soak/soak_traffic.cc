@@ -132,15 +132,16 @@ PhaseResult RoundTripsOnTenPorts(const Scale& scale) {
     }
   }
   uint64_t stray = ports.window.Unhandled();
+  uint64_t alerts = ports.window.Alerts();
   result.handled = total.answered;
-  result.losses += total.timedOut + total.crossed + total.wrong + total.failed + stray;
+  result.losses += total.timedOut + total.crossed + total.wrong + total.failed + stray + alerts;
   if (result.losses != 0) {
-    result.notes.push_back(
-        "timed out " + std::to_string(total.timedOut) + ", crossed " +
-        std::to_string(total.crossed) + ", wrong " + std::to_string(total.wrong) + ", failed " +
-        std::to_string(total.failed) + ", posted instead " + std::to_string(stray));
+    result.notes.push_back("timed out " + std::to_string(total.timedOut) + ", crossed " +
+                           std::to_string(total.crossed) + ", wrong " +
+                           std::to_string(total.wrong) + ", failed " +
+                           std::to_string(total.failed) + ", posted instead " +
+                           std::to_string(stray) + ", alerts " + std::to_string(alerts));
   }
-  result.losses += ports.window.Alerts();
   return result;
 }
 
