@@ -59,8 +59,8 @@ bool RunStreamReceive(Table& table, const Scale& scale) {
   char title[128];
   std::snprintf(title, sizeof title,
                 "Streaming receive, 36-byte frames as fast as the pty takes them (median of %d "
-                "turns of %.1f s)",
-                scale.streamRounds, scale.streamSeconds);
+                "turn%s of %.1f s)",
+                scale.streamRounds, scale.streamRounds == 1 ? "" : "s", scale.streamSeconds);
   table.Section(title);
   table.Row("frames/s", lib.framesPerSecond, ref.framesPerSecond, 0, {Target::kRatioAtLeast, 0.5});
   table.Row("MB/s", lib.megabytesPerSecond, ref.megabytesPerSecond, 2);
