@@ -16,8 +16,10 @@
 #include <cstring>
 #include <system_error>
 
+#include "platform/baud_rates.h"
 #include "platform/custom_baud.h"
 #include "platform/line_definition.h"
+#include "platform/network_platform.h"
 #include "platform/platform.h"
 
 namespace ktcomm::platform {
@@ -37,22 +39,6 @@ int Fail(int err) {
   errno = err;
   return err;
 }
-
-struct Rate {
-  uint32_t baud;
-  speed_t code;
-};
-
-constexpr std::array<Rate, 31> kRates = {{
-    {50, B50},         {75, B75},           {110, B110},         {134, B134},
-    {150, B150},       {200, B200},         {300, B300},         {600, B600},
-    {1200, B1200},     {1800, B1800},       {2400, B2400},       {4800, B4800},
-    {9600, B9600},     {19200, B19200},     {38400, B38400},     {57600, B57600},
-    {115200, B115200}, {230400, B230400},   {460800, B460800},   {500000, B500000},
-    {576000, B576000}, {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
-    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
-    {3500000, B3500000}, {4000000, B4000000}, {0, B0},
-}};
 
 // Raw: no echo, no line editing, no translation, no software flow control;
 // receiver on and modem-control lines ignored, so an open never waits for
@@ -387,8 +373,10 @@ class PosixPlatform final : public Platform {
 
 }  // namespace
 
+// Devices on a network serial server are served by the network platform,
+// local ones by the POSIX platform it wraps. Both outlive every port.
 Platform& Platform::Default() {
-  static PosixPlatform* platform = new PosixPlatform;  // outlives every port
+  static Platform* platform = new NetworkPlatform(*new PosixPlatform);
   return *platform;
 }
 

@@ -1,0 +1,158 @@
+#include "platform/network_platform.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <new>
+
+#include "platform/rfc2217_stream.h"
+
+namespace ktcomm::platform {
+namespace {
+
+// Every call leaves errno holding the error it returns.
+int Result(int err) {
+  if (err != 0) errno = err;
+  return err;
+}
+
+}  // namespace
+
+int NetworkPlatform::OpenDevice(const std::string& path, int* fd) {
+  if (!IsNetworkPath(path)) return PlatformWrapper::OpenDevice(path, fd);
+  std::optional<Endpoint> endpoint = ParseEndpoint(path);
+  if (!endpoint) return Result(EINVAL);
+  int socket = -1;
+  auto deadline = Clock::now() + std::chrono::milliseconds(kConnectTimeoutMs);
+  if (int err = Connect(*endpoint, deadline, &socket)) return Result(err);
+  TcpStream* made = endpoint->telnet ? new (std::nothrow) Rfc2217Stream(socket)
+                                     : new (std::nothrow) TcpStream(socket);
+  if (made == nullptr) {
+    ::close(socket);
+    return Result(ENOMEM);
+  }
+  std::shared_ptr<TcpStream> stream(made);  // closes the socket when it goes
+  if (int err = stream->Start()) {
+    stream.reset();
+    return Result(err);
+  }
+  StreamLockHolder hold(tableLock);
+  streams[socket] = std::move(stream);
+  *fd = socket;
+  return 0;
+}
+
+void NetworkPlatform::CloseDevice(int fd) {
+  std::shared_ptr<TcpStream> stream;
+  {
+    StreamLockHolder hold(tableLock);
+    auto found = streams.find(fd);
+    if (found != streams.end()) {
+      stream = std::move(found->second);
+      streams.erase(found);
+    }
+  }
+  if (!stream) {
+    PlatformWrapper::CloseDevice(fd);
+    return;
+  }
+  int saved = errno;
+  stream->OnWritable();  // what was held back, as far as the socket takes it now
+  stream.reset();
+  errno = saved;
+}
+
+int NetworkPlatform::SetTimeouts(int fd) {
+  if (Find(fd)) return 0;  // reads never wait, writes have no limit
+  return PlatformWrapper::SetTimeouts(fd);
+}
+
+int NetworkPlatform::SetEventMask(int fd, uint32_t mask) {
+  if (Find(fd)) return 0;  // received bytes are watched by polling the socket
+  return PlatformWrapper::SetEventMask(fd, mask);
+}
+
+int NetworkPlatform::GetLine(int fd, LineState* line) {
+  if (auto stream = Find(fd)) return Result(stream->GetLine(line));
+  return PlatformWrapper::GetLine(fd, line);
+}
+
+int NetworkPlatform::SetLine(int fd, const LineState& line) {
+  if (auto stream = Find(fd)) return Result(stream->SetLine(line));
+  return PlatformWrapper::SetLine(fd, line);
+}
+
+int NetworkPlatform::Purge(int fd) {
+  if (auto stream = Find(fd)) return Result(stream->Purge());
+  return PlatformWrapper::Purge(fd);
+}
+
+int NetworkPlatform::InputQueue(int fd, size_t* count) {
+  if (auto stream = Find(fd)) return Result(stream->InputQueue(count));
+  return PlatformWrapper::InputQueue(fd, count);
+}
+
+int NetworkPlatform::Read(int fd, std::span<uint8_t> into, size_t* got) {
+  if (auto stream = Find(fd)) return Result(stream->Read(into, got));
+  return PlatformWrapper::Read(fd, into, got);
+}
+
+int NetworkPlatform::Write(int fd, std::span<const uint8_t> from, size_t* put) {
+  if (auto stream = Find(fd)) return Result(stream->Write(from, put));
+  return PlatformWrapper::Write(fd, from, put);
+}
+
+int NetworkPlatform::WaitWritable(int fd, const Event& cancel) {
+  if (auto stream = Find(fd)) return Result(stream->WaitWritable(cancel));
+  return PlatformWrapper::WaitWritable(fd, cancel);
+}
+
+// As the local wait, with two additions: data a stream has already taken
+// from its socket counts as the device being ready, and a socket that takes
+// output again gets what its stream held back, without waking the worker.
+int NetworkPlatform::WaitForWork(const Event& shutdown, const Event& transmit, int fd,
+                                 bool deviceReady, Work* which, bool* hangup) {
+  std::shared_ptr<TcpStream> stream = Find(fd);
+  if (!stream) {
+    return PlatformWrapper::WaitForWork(shutdown, transmit, fd, deviceReady, which, hangup);
+  }
+  *hangup = false;
+  for (;;) {
+    pollfd fds[4] = {{shutdown.fd, POLLIN, 0},
+                     {transmit.fd, POLLIN, 0},
+                     {fd, stream->PollEvents(), 0},
+                     {stream->DataReadyFd(), POLLIN, 0}};
+    nfds_t count = fds[3].fd >= 0 ? 4 : 3;
+    if (::poll(fds, count, deviceReady ? 0 : -1) < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    short device = fds[2].revents;
+    if (fds[0].revents & (POLLIN | POLLNVAL)) {
+      *which = Work::kShutdown;
+    } else if (fds[1].revents & (POLLIN | POLLNVAL)) {
+      *which = Work::kTransmit;
+    } else if ((device & ~POLLOUT) != 0 || fds[3].revents != 0) {
+      *which = Work::kDevice;
+      *hangup = (device & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+    } else if (device & POLLOUT) {
+      stream->OnWritable();
+      continue;
+    } else if (deviceReady) {
+      *which = Work::kDevice;
+    } else {
+      continue;
+    }
+    return 0;
+  }
+}
+
+std::shared_ptr<TcpStream> NetworkPlatform::Find(int fd) {
+  if (fd < 0) return nullptr;
+  StreamLockHolder hold(tableLock);
+  auto found = streams.find(fd);
+  return found == streams.end() ? nullptr : found->second;
+}
+
+}  // namespace ktcomm::platform

@@ -1,0 +1,47 @@
+// The platform the library runs on: a device named tcp://HOST:PORT or
+// rfc2217://HOST:PORT is a stream to a network serial server, served here;
+// every other device, and everything else, goes to the local platform.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+
+#include "platform/platform.h"
+#include "platform/tcp_stream.h"
+#include "platform/thread_annotations.h"
+
+namespace ktcomm::platform {
+
+// Streams are kept by their socket, which is the descriptor the port knows;
+// a call holds its stream for as long as it runs, so a close on another
+// thread cannot pull the socket away from under it. Safe from any thread.
+class NetworkPlatform final : public PlatformWrapper {
+ public:
+  explicit NetworkPlatform(Platform& local) : PlatformWrapper(local) {}
+
+  // Connects within kConnectTimeoutMs; for RFC 2217 the server then has
+  // kAnswerTimeoutMs to agree to com port control. EINVAL for a malformed
+  // name, ENXIO for an unknown host.
+  int OpenDevice(const std::string& path, int* fd) override;
+  void CloseDevice(int fd) override;
+  int SetTimeouts(int fd) override;
+  int SetEventMask(int fd, uint32_t mask) override;
+  int GetLine(int fd, LineState* line) override;
+  int SetLine(int fd, const LineState& line) override;
+  int Purge(int fd) override;
+  int InputQueue(int fd, size_t* count) override;
+  int Read(int fd, std::span<uint8_t> into, size_t* got) override;
+  int Write(int fd, std::span<const uint8_t> from, size_t* put) override;
+  int WaitWritable(int fd, const Event& cancel) override;
+  int WaitForWork(const Event& shutdown, const Event& transmit, int fd, bool deviceReady,
+                  Work* which, bool* hangup) override;
+
+ private:
+  std::shared_ptr<TcpStream> Find(int fd) EXCLUDES(tableLock);
+
+  StreamLock tableLock;
+  std::map<int, std::shared_ptr<TcpStream>> streams GUARDED_BY(tableLock);
+};
+
+}  // namespace ktcomm::platform

@@ -1,0 +1,75 @@
+// A serial device behind a network serial server that speaks Telnet with
+// com port control (RFC 2217): the line, the modem lines, flow control and
+// purges go to the server as requests, and only data bytes are read.
+#pragma once
+
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/tcp_stream.h"
+#include "platform/telnet_codec.h"
+#include "platform/thread_annotations.h"
+
+namespace ktcomm::platform {
+
+// The requests that set the server's line as `line` describes; EINVAL for a
+// control mode no tty has, EOPNOTSUPP for RS-485 direction control, which
+// has no request.
+int ComPortRequests(const LineState& line, std::vector<telnet::Request>* requests);
+
+// Bytes from the socket go through the codec into an inbox, from which
+// reads are served; whichever thread receives (the worker reading, or a
+// thread waiting for the server's answers) answers negotiations and records
+// answers, and the other learns of it through an eventfd. Output the socket
+// did not take whole is held and sent before anything else.
+class Rfc2217Stream final : public TcpStream {
+ public:
+  explicit Rfc2217Stream(int socket) : TcpStream(socket) {}
+  ~Rfc2217Stream() override;
+
+  // Negotiates com port control; EPROTO when the server refuses it.
+  int Start() override EXCLUDES(lock);
+  // Sends the line and waits for the server to confirm every setting;
+  // EINVAL when it names another value, ETIMEDOUT when it stays silent.
+  int SetLine(const LineState& line) override EXCLUDES(lock);
+  // Drops received data and asks the server to purge both of its buffers.
+  int Purge() override EXCLUDES(lock);
+  int InputQueue(size_t* count) override EXCLUDES(lock);
+  int Read(std::span<uint8_t> into, size_t* got) override EXCLUDES(lock);
+  int Write(std::span<const uint8_t> from, size_t* put) override EXCLUDES(lock);
+  short PollEvents() override EXCLUDES(lock);
+  int DataReadyFd() override { return dataReady; }
+  void OnWritable() override EXCLUDES(lock);
+
+ private:
+  enum class Goal { kComPort, kAnswers };
+
+  // Takes up to maxBytes from the socket through the codec, stopping early
+  // once data waits in the inbox when untilData is set.
+  void ReceiveLocked(size_t maxBytes, bool untilData) REQUIRES(lock);
+  void SendHeldLocked() REQUIRES(lock);
+  // Keeps dataReady readable exactly while the inbox holds data.
+  void NoteInboxLocked() REQUIRES(lock);
+  // 0 when the goal is reached, EINPROGRESS while it is not, else an errno.
+  int ProgressLocked(Goal goal) REQUIRES(lock);
+  // Receives and sends until the goal is reached or the deadline passes.
+  int Await(Goal goal, Clock::time_point deadline) EXCLUDES(lock);
+
+  // Created by Start; closed by the destructor.
+  int dataReady = -1;  // readable while the inbox holds data
+  int answered = -1;   // set by whoever receives an answer or a negotiation
+
+  // One exchange of settings at a time.
+  StreamLock configLock;
+
+  StreamLock lock;
+  telnet::ComPortClient client GUARDED_BY(lock);
+  std::vector<uint8_t> inbox GUARDED_BY(lock);
+  size_t inboxPos GUARDED_BY(lock) = 0;
+  bool dataReadySet GUARDED_BY(lock) = false;
+  std::vector<uint8_t> held GUARDED_BY(lock);     // encoded output not yet sent
+  std::vector<uint8_t> scratch GUARDED_BY(lock);  // encoded output being sent
+  bool ended GUARDED_BY(lock) = false;  // the server closed, or the connection broke
+};
+
+}  // namespace ktcomm::platform

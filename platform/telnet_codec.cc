@@ -1,0 +1,211 @@
+#include "platform/telnet_codec.h"
+
+#include <algorithm>
+
+namespace ktcomm::platform::telnet {
+namespace {
+
+void AppendCommand(uint8_t verb, uint8_t option, std::vector<uint8_t>* out) {
+  out->insert(out->end(), {kIac, verb, option});
+}
+
+bool WeDo(uint8_t option) {
+  return option == kComPort || option == kBinary || option == kSuppressGoAhead;
+}
+
+bool TheyMayDo(uint8_t option) { return option == kBinary || option == kSuppressGoAhead; }
+
+}  // namespace
+
+void Decoder::Feed(std::span<const uint8_t> in, std::vector<uint8_t>* data,
+                   std::vector<Message>* messages) {
+  for (uint8_t byte : in) Step(byte, data, messages);
+}
+
+void Decoder::Step(uint8_t byte, std::vector<uint8_t>* data, std::vector<Message>* messages) {
+  switch (state) {
+    case State::kData:
+      if (byte == kIac) {
+        state = State::kCommand;
+      } else {
+        data->push_back(byte);
+      }
+      return;
+    case State::kCommand:
+      state = State::kData;
+      if (byte == kIac) {
+        data->push_back(kIac);
+      } else if (byte >= kWill) {
+        pending = Message{byte, 0, {}};
+        state = State::kOption;
+      } else if (byte == kSb) {
+        state = State::kSubOption;
+      }
+      return;
+    case State::kOption:
+      pending.option = byte;
+      messages->push_back(pending);
+      state = State::kData;
+      return;
+    case State::kSubOption:
+      pending = Message{kSb, byte, {}};
+      overlong = false;
+      state = State::kSubData;
+      return;
+    case State::kSubData:
+      if (byte == kIac) {
+        state = State::kSubIac;
+        return;
+      }
+      break;
+    case State::kSubIac:
+      if (byte == kSe) {
+        if (!overlong) messages->push_back(std::move(pending));
+        state = State::kData;
+        return;
+      }
+      if (byte != kIac) {
+        // Not a subnegotiation after all: drop it, and read the byte as the
+        // command that follows IAC.
+        state = State::kCommand;
+        Step(byte, data, messages);
+        return;
+      }
+      state = State::kSubData;
+      break;
+  }
+  if (pending.payload.size() < kMaxPayload) {
+    pending.payload.push_back(byte);
+  } else {
+    overlong = true;
+  }
+}
+
+void AppendEscaped(std::span<const uint8_t> data, std::vector<uint8_t>* out) {
+  for (uint8_t byte : data) {
+    out->push_back(byte);
+    if (byte == kIac) out->push_back(kIac);
+  }
+}
+
+size_t DataBytesSent(std::span<const uint8_t> data, size_t sent, bool* halfSent) {
+  *halfSent = false;
+  size_t pos = 0;
+  size_t used = 0;
+  while (pos < data.size() && used < sent) {
+    size_t width = data[pos] == kIac ? 2 : 1;
+    ++pos;
+    if (used + width > sent) {
+      *halfSent = true;
+      break;
+    }
+    used += width;
+  }
+  return pos;
+}
+
+void ComPortClient::Start(std::vector<uint8_t>* out) {
+  for (uint8_t option : {kComPort, kBinary}) {
+    oursAsked.set(option);
+    AppendCommand(kWill, option, out);
+  }
+  for (uint8_t option : {kBinary, kSuppressGoAhead}) {
+    theirsAsked.set(option);
+    AppendCommand(kDo, option, out);
+  }
+}
+
+void ComPortClient::Receive(std::span<const uint8_t> in, std::vector<uint8_t>* data,
+                            std::vector<uint8_t>* out) {
+  messages.clear();
+  decoder.Feed(in, data, &messages);
+  for (const Message& message : messages) {
+    if (message.verb != kSb) {
+      Negotiate(message, out);
+      continue;
+    }
+    if (message.option != kComPort || message.payload.empty()) continue;
+    uint8_t code = message.payload[0];
+    if (code <= kAnswerOffset) continue;  // a request, or a notification
+    uint32_t value = 0;
+    size_t width = std::min<size_t>(message.payload.size() - 1, 4);
+    for (size_t i = 1; i <= width; ++i) value = value << 8 | message.payload[i];
+    Answered(static_cast<uint8_t>(code - kAnswerOffset), value);
+  }
+}
+
+// Answers the way that cannot loop: a request that changes nothing gets no
+// reply, and a reply to our own request is not answered again.
+void ComPortClient::Negotiate(const Message& message, std::vector<uint8_t>* out) {
+  uint8_t option = message.option;
+  switch (message.verb) {
+    case kDo:
+      if (!WeDo(option)) {
+        AppendCommand(kWont, option, out);
+      } else if (!oursOn[option]) {
+        oursOn.set(option);
+        if (!oursAsked[option]) AppendCommand(kWill, option, out);
+      }
+      oursAsked.reset(option);
+      break;
+    case kDont:
+      if (oursOn[option]) AppendCommand(kWont, option, out);
+      oursOn.reset(option);
+      oursAsked.reset(option);
+      break;
+    case kWill:
+      if (!TheyMayDo(option)) {
+        AppendCommand(kDont, option, out);
+      } else if (!theirsOn[option]) {
+        theirsOn.set(option);
+        if (!theirsAsked[option]) AppendCommand(kDo, option, out);
+      }
+      theirsAsked.reset(option);
+      break;
+    case kWont:
+      if (theirsOn[option]) AppendCommand(kDont, option, out);
+      theirsOn.reset(option);
+      theirsAsked.reset(option);
+      break;
+    default:
+      break;
+  }
+  if (option == kComPort && (message.verb == kDo || message.verb == kDont)) {
+    comPortOption = oursOn[kComPort] ? Option::kAccepted : Option::kRefused;
+  }
+}
+
+void ComPortClient::Send(std::span<const Request> requests, std::vector<uint8_t>* out) {
+  owedRequests.assign(requests.begin(), requests.end());
+  answerRefused = false;
+  for (const Request& request : requests) {
+    out->insert(out->end(), {kIac, kSb, kComPort, request.command});
+    uint8_t value[4] = {static_cast<uint8_t>(request.value >> 24),
+                        static_cast<uint8_t>(request.value >> 16),
+                        static_cast<uint8_t>(request.value >> 8),
+                        static_cast<uint8_t>(request.value)};
+    std::span<const uint8_t> bytes(value);
+    AppendEscaped(request.command == kSetBaudRate ? bytes : bytes.last(1), out);
+    out->insert(out->end(), {kIac, kSe});
+  }
+}
+
+void ComPortClient::Purge(std::vector<uint8_t>* out) {
+  out->insert(out->end(), {kIac, kSb, kComPort, kPurgeData, kPurgeBoth, kIac, kSe});
+}
+
+// Answers to several requests of one kind (the control requests) come in
+// any order, so an answer is matched first to a request for its value.
+void ComPortClient::Answered(uint8_t command, uint32_t value) {
+  auto same = std::find(owedRequests.begin(), owedRequests.end(), Request{command, value});
+  if (same == owedRequests.end()) {
+    same = std::find_if(owedRequests.begin(), owedRequests.end(),
+                        [command](const Request& r) { return r.command == command; });
+    if (same == owedRequests.end()) return;  // not asked for, or asked for before
+    answerRefused = true;
+  }
+  owedRequests.erase(same);
+  answerCount += 1;
+}
+
+}  // namespace ktcomm::platform::telnet
