@@ -4,6 +4,7 @@
 
 #include <termios.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -142,11 +143,19 @@ class PlatformWrapper : public Platform {
 // back into the same port on the thread that holds it.
 class CAPABILITY("mutex") PortLock {
  public:
-  void Lock() ACQUIRE() { mutex.lock(); }
+  void Lock() ACQUIRE() {
+    waiting.fetch_add(1, std::memory_order_relaxed);
+    mutex.lock();
+    waiting.fetch_sub(1, std::memory_order_relaxed);
+  }
   void Unlock() RELEASE() { mutex.unlock(); }
+  // Another thread waits for the lock: a holder working through a batch
+  // lets it in before going on.
+  bool Contended() const { return waiting.load(std::memory_order_relaxed) > 0; }
 
  private:
   std::recursive_mutex mutex;
+  std::atomic<int> waiting{0};
 };
 
 class SCOPED_CAPABILITY PortLockHolder {

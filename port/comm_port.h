@@ -96,6 +96,13 @@ class CommPort {
   void WriteQueued() EXCLUDES(lock);
   int ReadAvailable() EXCLUDES(lock);  // 0, or the errno of a device that hung up
   int RefillLocked(bool first) REQUIRES(lock);
+  // A frame notification, sent once the port lock is released.
+  struct Notification {
+    bool due = false;
+    uint32_t first = 0;
+    uintptr_t second = 0;
+  };
+  bool DecodeByteLocked(uint8_t byte, Notification* note) REQUIRES(lock);
   void CaptureMessage() REQUIRES(lock);
   // The notification's parameters for the stored message.
   uint32_t Parameter(bool withData) const REQUIRES(lock);

@@ -1,22 +1,12 @@
 // The receive path: bytes are read from the device, logged, tested against
-// the receive buffer and decoded one at a time under the port lock, which is
-// released between bytes so that callers can queue or release in between.
+// the receive buffer and decoded one at a time under the port lock, which a
+// caller can take between any two bytes to queue or release in between.
 #include <cerrno>
 #include <cstring>
 
 #include "port/comm_port.h"
 
 namespace ktcomm {
-namespace {
-
-// A frame notification, sent once the port lock is released.
-struct Notification {
-  bool due = false;
-  uint32_t first = 0;
-  uintptr_t second = 0;
-};
-
-}  // namespace
 
 int CommPort::ReadAvailable() {
   bool first = true;
@@ -30,36 +20,12 @@ int CommPort::ReadAvailable() {
         if (err != 0 || stagedPos == stagedLen) return err;
       }
       first = false;
-      uint8_t byte = staged[stagedPos++];
-      if (log.enabled) log.Data(&byte, 1, diag::TrafficLog::kReading, portNumber);
-
-      switch (decoder.Feed(format, byte, {rxBuf.get(), static_cast<size_t>(rxSize)})) {
-        case Decoder::Step::kNone:
-          break;
-        case Decoder::Step::kOverflow:
-          overflow = true;
-          break;
-        case Decoder::Step::kFrame: {
-          CaptureMessage();
-          bool withData = msgLen > 0;
-          switch (decoder.Complete(*format, responseWanted.load() != 0)) {
-            case Decoder::Delivery::kHold:
-              handovers += 1;
-              platform.SetEvent(responseEvent);
-              break;
-            case Decoder::Delivery::kStore:
-              break;
-            case Decoder::Delivery::kPost:
-              note = {true, Parameter(withData), withData ? Address() : 0};
-              break;
-          }
-          break;
-        }
-        case Decoder::Step::kTrigger:
-          note = {true, Parameter(true), Address()};
-          decoder.Restart();
-          break;
-      }
+      // Staged bytes are decoded in one go while nobody else asks for the
+      // lock; a caller that does gets it before the next byte, just as if the
+      // lock were let go after every byte.
+      do {
+        overflow = DecodeByteLocked(staged[stagedPos++], &note);
+      } while (!overflow && !note.due && stagedPos < stagedLen && !lock.Contended());
     }
     if (overflow) {
       // Bytes still staged are decoded on the worker's next pass.
@@ -71,7 +37,41 @@ int CommPort::ReadAvailable() {
       window->post(window, WM_PORT_MESSAGE, note.first, note.second);
     }
     if (stopRequested) return 0;  // closed from inside the callback
+    if (lock.Contended()) std::this_thread::yield();  // let the waiter in first
   }
+}
+
+// Logs, overflow-tests and decodes one byte; true when it overflowed the
+// receive buffer. A frame to post is left in *note.
+bool CommPort::DecodeByteLocked(uint8_t byte, Notification* note) {
+  if (log.enabled) log.Data(&byte, 1, diag::TrafficLog::kReading, portNumber);
+  switch (decoder.Feed(format, byte, {rxBuf.get(), static_cast<size_t>(rxSize)})) {
+    case Decoder::Step::kNone:
+      return false;
+    case Decoder::Step::kOverflow:
+      return true;
+    case Decoder::Step::kFrame: {
+      CaptureMessage();
+      bool withData = msgLen > 0;
+      switch (decoder.Complete(*format, responseWanted.load() != 0)) {
+        case Decoder::Delivery::kHold:
+          handovers += 1;
+          platform.SetEvent(responseEvent);
+          break;
+        case Decoder::Delivery::kStore:
+          break;
+        case Decoder::Delivery::kPost:
+          *note = {true, Parameter(withData), withData ? Address() : 0};
+          break;
+      }
+      return false;
+    }
+    case Decoder::Step::kTrigger:
+      *note = {true, Parameter(true), Address()};
+      decoder.Restart();
+      return false;
+  }
+  return false;
 }
 
 // Takes what the device holds into the staging buffer. The first refill of a
