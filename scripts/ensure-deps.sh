@@ -3,7 +3,7 @@
 # this machine lacks. Quiet, and does nothing when all is there.
 set -euo pipefail
 
-packages=(cmake make g++ pkg-config libgtest-dev libgmock-dev libcli11-dev python3-pytest "$@")
+packages=(cmake make g++ pkg-config libgtest-dev libgmock-dev libcli11-dev python3-pytest ser2net "$@")
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
