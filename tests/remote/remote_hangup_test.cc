@@ -62,16 +62,5 @@ TEST_P(HangUpTest, KilledServerIsOneHangUpAndAReopenRecovers) {
   EXPECT_TRUE(window.alerts().empty());
 }
 
-// While the server is gone an open fails at once; the port stays closed.
-TEST_P(HangUpTest, OpenWhileTheServerIsDown) {
-  server.Kill();
-  EXPECT_EQ(Open(7, 16, 64, 1), 3);
-  const uint8_t byte = 0;
-  EXPECT_EQ(KTSendData(7, &byte, 1), 5);
-  ASSERT_TRUE(server.Restart());
-  ASSERT_EQ(Open(7, 16, 64, 1), 0);
-  Connected(7);
-}
-
 }  // namespace
 }  // namespace ktcomm::test
