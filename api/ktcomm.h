@@ -1,7 +1,9 @@
 /* KTcomm: message-driven access to up to ten serial ports (ports 1 to 10).
  *
  * Port n opens the device named by the environment variable KTCOMM_COM<n>
- * (read at each open), or /dev/ttyS<n-1> when that is unset or empty. Each
+ * (read at each open), or /dev/ttyS<n-1> when that is unset or empty. The
+ * name may also be tcp://HOST:PORT or rfc2217://HOST:PORT, a device shared
+ * by a network serial server (raw, or Telnet with com port control). Each
  * open port has one worker thread that does all of its device I/O; complete
  * incoming frames reach the application through its KTWindow, or through a
  * waiting call.
@@ -54,7 +56,8 @@ struct KTWindow {
  * decoder (any other value decodes nothing). Returns 0, 6 (txSize below 4 or
  * rxSize negative), 7 (bad port) or 3 (device absent, in use, refused its
  * configuration, or the worker did not start). Does not block beyond the
- * worker's start. */
+ * worker's start, except for a network device: up to 3 s to connect, and
+ * with RFC 2217 up to 3 s more for each exchange with the server. */
 KTCOMM_EXPORT int KTOpenPort(KTWindow *window, int port, int txSize, int rxSize, int baud,
                              int parity, int dataBits, int stopBits, int protocol);
 
@@ -111,7 +114,8 @@ KTCOMM_EXPORT int KTEnableLogging(int openNow, const char *mode);
 /* DTR mode 0 off, 1 on (2, handshake, is refused); RTS mode 0 off, 1 on,
  * 2 hardware handshake (CRTSCTS), 3 toggle (RS-485 where the driver has it).
  * 0xFFFFFFFF keeps a setting. The line definition is applied again. Returns
- * non-zero on success, 0 for a bad or closed port or a refused setting. */
+ * non-zero on success, 0 for a bad or closed port or a refused setting. On an
+ * rfc2217:// device it waits up to 3 s for the server to confirm. */
 KTCOMM_EXPORT int KTSetFlowControl(int port, uint32_t dtrControl, uint32_t rtsControl);
 #endif
 
