@@ -53,9 +53,10 @@ bool PlausiblePort(std::string_view port) {
          end == port.data() + port.size() && number >= 1 && number <= 65535;
 }
 
-// Latency matters more than packet count for short frames; keep-alive
-// probes make a server that vanished without a word a hang-up within
-// about half a minute. Failures leave the defaults, which also work.
+// Latency matters more than packet count for short frames. A server that
+// vanished without a word becomes a hang-up within about half a minute:
+// keep-alive probes find it on an idle line, the user time-out while output
+// goes unacknowledged. Failures leave the defaults, which also work.
 void TuneSocket(int socket) {
   int on = 1;
   setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
@@ -64,6 +65,8 @@ void TuneSocket(int socket) {
   setsockopt(socket, IPPROTO_TCP, TCP_KEEPIDLE, &idleS, sizeof idleS);
   setsockopt(socket, IPPROTO_TCP, TCP_KEEPINTVL, &intervalS, sizeof intervalS);
   setsockopt(socket, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+  unsigned int unacknowledgedMs = 30000;
+  setsockopt(socket, IPPROTO_TCP, TCP_USER_TIMEOUT, &unacknowledgedMs, sizeof unacknowledgedMs);
 }
 
 int ConnectTo(const addrinfo& address, Clock::time_point deadline, int* connected) {
