@@ -74,8 +74,9 @@ int ComPortRequests(const LineState& line, std::vector<telnet::Request>* request
 
 Rfc2217Stream::~Rfc2217Stream() {
   int saved = errno;
-  if (dataReady >= 0) ::close(dataReady);
-  if (answered >= 0) ::close(answered);
+  for (int event : {dataReady, answered, purged}) {
+    if (event >= 0) ::close(event);
+  }
   errno = saved;
 }
 
@@ -84,12 +85,15 @@ int Rfc2217Stream::Start() {
   if (dataReady < 0) return errno;
   answered = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (answered < 0) return errno;
+  purged = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (purged < 0) return errno;
   {
     StreamLockHolder hold(lock);
     client.Start(&held);
     SendHeldLocked();
   }
-  return Await(Goal::kComPort, Clock::now() + std::chrono::milliseconds(kAnswerTimeoutMs));
+  auto deadline = Clock::now() + std::chrono::milliseconds(kAnswerTimeoutMs);
+  return Await(Goal::kComPort, answered, deadline);
 }
 
 int Rfc2217Stream::SetLine(const LineState& line) {
@@ -103,7 +107,7 @@ int Rfc2217Stream::SetLine(const LineState& line) {
     SendHeldLocked();
   }
   auto deadline = Clock::now() + std::chrono::milliseconds(kAnswerTimeoutMs);
-  if (int err = Await(Goal::kAnswers, deadline)) return err;
+  if (int err = Await(Goal::kAnswers, answered, deadline)) return err;
   {
     StreamLockHolder hold(lock);
     if (client.refused()) return EINVAL;
@@ -112,18 +116,27 @@ int Rfc2217Stream::SetLine(const LineState& line) {
 }
 
 int Rfc2217Stream::Purge() {
-  StreamLockHolder hold(lock);
-  int queued = 0;
-  if (ioctl(socket, FIONREAD, &queued) == 0 && queued > 0) {
-    ReceiveLocked(static_cast<size_t>(queued), false);
-  }
-  inbox.clear();
-  inboxPos = 0;
-  NoteInboxLocked();
-  if (!ended) {
-    telnet::ComPortClient::Purge(&held);
+  StreamLockHolder purging(purgeLock);
+  {
+    StreamLockHolder hold(lock);
+    int queued = 0;
+    if (ioctl(socket, FIONREAD, &queued) == 0 && queued > 0) {
+      ReceiveLocked(static_cast<size_t>(queued), false);
+    }
+    inbox.clear();
+    inboxPos = 0;
+    NoteInboxLocked();
+    if (ended) return 0;
+    client.Purge(&held);
     SendHeldLocked();
+    if (written || purgeUnanswered) return 0;
+    awaitingPurge = true;
   }
+  auto deadline = Clock::now() + std::chrono::milliseconds(kAnswerTimeoutMs);
+  int err = Await(Goal::kPurged, purged, deadline);
+  StreamLockHolder hold(lock);
+  awaitingPurge = false;
+  if (err == ETIMEDOUT) purgeUnanswered = true;
   return 0;
 }
 
@@ -156,6 +169,7 @@ int Rfc2217Stream::Read(std::span<uint8_t> into, size_t* got) {
 int Rfc2217Stream::Write(std::span<const uint8_t> from, size_t* put) {
   StreamLockHolder hold(lock);
   *put = 0;
+  written = true;
   SendHeldLocked();
   if (ended) return EIO;
   if (!held.empty()) return EAGAIN;
@@ -190,6 +204,7 @@ void Rfc2217Stream::OnWritable() {
 void Rfc2217Stream::ReceiveLocked(size_t maxBytes, bool untilData) {
   uint64_t answersBefore = client.answers();
   auto optionBefore = client.comPort();
+  size_t purgesBefore = client.purgesOwed();
   uint8_t buffer[kChunk];
   size_t taken = 0;
   while (!ended && taken < maxBytes && !(untilData && inboxPos < inbox.size())) {
@@ -203,10 +218,17 @@ void Rfc2217Stream::ReceiveLocked(size_t maxBytes, bool untilData) {
     AcknowledgeAtOnce(socket);
     taken += static_cast<size_t>(n);
     client.Receive({buffer, static_cast<size_t>(n)}, &inbox, &held);
+    std::optional<size_t> mark = client.TakePurgeMark();
+    if (mark && awaitingPurge && *mark > inboxPos) {
+      // Sent by the server before it purged: gone, as the purge has it.
+      inbox.erase(inbox.begin() + static_cast<ptrdiff_t>(inboxPos),
+                  inbox.begin() + static_cast<ptrdiff_t>(*mark));
+    }
   }
   if (ended || client.answers() != answersBefore || client.comPort() != optionBefore) {
     Signal(answered);
   }
+  if (ended || client.purgesOwed() != purgesBefore) Signal(purged);
   SendHeldLocked();  // answers to negotiations go out at once
   NoteInboxLocked();
 }
@@ -240,19 +262,23 @@ int Rfc2217Stream::ProgressLocked(Goal goal) {
     if (client.comPort() == telnet::ComPortClient::Option::kRefused) return EPROTO;
     return ended ? ECONNRESET : EINPROGRESS;
   }
-  if (client.owed() == 0 || client.refused()) return 0;
+  if (goal == Goal::kPurged) {
+    if (client.purgesOwed() == 0) return 0;
+  } else if (client.owed() == 0 || client.refused()) {
+    return 0;
+  }
   return ended ? EIO : EINPROGRESS;
 }
 
-// Whoever receives first handles what came: this thread, or the worker in
-// a read, which then sets `answered`. It is cleared before each look, so a
-// wake-up is never lost.
-int Rfc2217Stream::Await(Goal goal, Clock::time_point deadline) {
+// Whoever receives first handles what came: this thread, or another one
+// (the worker in a read), which then sets the goal's event. The event is
+// cleared before each look, so a wake-up is never lost.
+int Rfc2217Stream::Await(Goal goal, int event, Clock::time_point deadline) {
   for (;;) {
     short events;
     {
       StreamLockHolder hold(lock);
-      Clear(answered);
+      Clear(event);
       ReceiveLocked(kAwaitPass, false);
       int progress = ProgressLocked(goal);
       if (progress != EINPROGRESS) return progress;
@@ -260,7 +286,7 @@ int Rfc2217Stream::Await(Goal goal, Clock::time_point deadline) {
     }
     int leftMs = MsLeft(deadline);
     if (leftMs == 0) return ETIMEDOUT;
-    pollfd fds[2] = {{socket, events, 0}, {answered, POLLIN, 0}};
+    pollfd fds[2] = {{socket, events, 0}, {event, POLLIN, 0}};
     if (::poll(fds, 2, leftMs) < 0 && errno != EINTR) return errno;
   }
 }

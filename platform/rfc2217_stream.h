@@ -20,8 +20,9 @@ int ComPortRequests(const LineState& line, std::vector<telnet::Request>* request
 // Bytes from the socket go through the codec into an inbox, from which
 // reads are served; whichever thread receives (the worker reading, or a
 // thread waiting for the server's answers) answers negotiations and records
-// answers, and the other learns of it through an eventfd. Output the socket
-// did not take whole is held and sent before anything else.
+// answers, and a thread waiting for them learns of it through its eventfd.
+// Output the socket did not take whole is held and sent before anything
+// else.
 class Rfc2217Stream final : public TcpStream {
  public:
   explicit Rfc2217Stream(int socket) : TcpStream(socket) {}
@@ -32,7 +33,13 @@ class Rfc2217Stream final : public TcpStream {
   // Sends the line and waits for the server to confirm every setting;
   // EINVAL when it names another value, ETIMEDOUT when it stays silent.
   int SetLine(const LineState& line) override EXCLUDES(lock);
-  // Drops received data and asks the server to purge both of its buffers.
+  // Drops the data received so far and asks the server to purge both of
+  // its buffers. Until the first write it also waits for the answer and
+  // drops what came before it, so that what the device sends once an open
+  // has returned is kept, as after a local purge. A write's purge is not
+  // waited for: the write follows it on the connection, so the device's
+  // answer comes after the server purged anyway. A server that leaves a
+  // purge unanswered is not waited for again.
   int Purge() override EXCLUDES(lock);
   int InputQueue(size_t* count) override EXCLUDES(lock);
   int Read(std::span<uint8_t> into, size_t* got) override EXCLUDES(lock);
@@ -42,7 +49,7 @@ class Rfc2217Stream final : public TcpStream {
   void OnWritable() override EXCLUDES(lock);
 
  private:
-  enum class Goal { kComPort, kAnswers };
+  enum class Goal { kComPort, kAnswers, kPurged };
 
   // Takes up to maxBytes from the socket through the codec, stopping early
   // once data waits in the inbox when untilData is set.
@@ -52,15 +59,19 @@ class Rfc2217Stream final : public TcpStream {
   void NoteInboxLocked() REQUIRES(lock);
   // 0 when the goal is reached, EINPROGRESS while it is not, else an errno.
   int ProgressLocked(Goal goal) REQUIRES(lock);
-  // Receives and sends until the goal is reached or the deadline passes.
-  int Await(Goal goal, Clock::time_point deadline) EXCLUDES(lock);
+  // Receives and sends until the goal is reached or the deadline passes;
+  // `event` is the goal's own, so that no other waiter can take its wake-up.
+  int Await(Goal goal, int event, Clock::time_point deadline) EXCLUDES(lock);
 
   // Created by Start; closed by the destructor.
   int dataReady = -1;  // readable while the inbox holds data
-  int answered = -1;   // set by whoever receives an answer or a negotiation
+  int answered = -1;   // set when an answer or a negotiation came, or the end
+  int purged = -1;     // set when a purge was answered, or the end
 
-  // One exchange of settings at a time.
+  // One exchange of settings, and one purge, at a time; each taken before
+  // `lock`, never after.
   StreamLock configLock;
+  StreamLock purgeLock;
 
   StreamLock lock;
   telnet::ComPortClient client GUARDED_BY(lock);
@@ -70,6 +81,9 @@ class Rfc2217Stream final : public TcpStream {
   std::vector<uint8_t> held GUARDED_BY(lock);     // encoded output not yet sent
   std::vector<uint8_t> scratch GUARDED_BY(lock);  // encoded output being sent
   bool ended GUARDED_BY(lock) = false;  // the server closed, or the connection broke
+  bool written GUARDED_BY(lock) = false;
+  bool awaitingPurge GUARDED_BY(lock) = false;
+  bool purgeUnanswered GUARDED_BY(lock) = false;
 };
 
 }  // namespace ktcomm::platform

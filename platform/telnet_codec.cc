@@ -115,23 +115,42 @@ void ComPortClient::Start(std::vector<uint8_t>* out) {
   }
 }
 
+// A byte at a time, so that a purge's answer is placed exactly among the data.
 void ComPortClient::Receive(std::span<const uint8_t> in, std::vector<uint8_t>* data,
                             std::vector<uint8_t>* out) {
-  messages.clear();
-  decoder.Feed(in, data, &messages);
-  for (const Message& message : messages) {
-    if (message.verb != kSb) {
-      Negotiate(message, out);
-      continue;
-    }
-    if (message.option != kComPort || message.payload.empty()) continue;
-    uint8_t code = message.payload[0];
-    if (code <= kAnswerOffset) continue;  // a request, or a notification
-    uint32_t value = 0;
-    size_t width = std::min<size_t>(message.payload.size() - 1, 4);
-    for (size_t i = 1; i <= width; ++i) value = value << 8 | message.payload[i];
-    Answered(static_cast<uint8_t>(code - kAnswerOffset), value);
+  for (size_t i = 0; i < in.size(); ++i) {
+    decoder.Feed(in.subspan(i, 1), data, &messages);
+    for (const Message& message : messages) Handle(message, data->size(), out);
+    messages.clear();
   }
+}
+
+void ComPortClient::Handle(const Message& message, size_t dataSize, std::vector<uint8_t>* out) {
+  if (message.verb != kSb) {
+    Negotiate(message, out);
+    return;
+  }
+  if (message.option != kComPort || message.payload.empty()) return;
+  uint8_t code = message.payload[0];
+  // Notifications of line and modem state (106, 107) answer no request
+  // and are dropped below.
+  if (code <= kAnswerOffset) return;
+  if (code == kAnswerOffset + kPurgeData) {
+    if (purgesPending == 0) return;
+    purgesPending -= 1;
+    purgeMark = dataSize;
+    return;
+  }
+  uint32_t value = 0;
+  size_t width = std::min<size_t>(message.payload.size() - 1, 4);
+  for (size_t i = 1; i <= width; ++i) value = value << 8 | message.payload[i];
+  Answered(static_cast<uint8_t>(code - kAnswerOffset), value);
+}
+
+std::optional<size_t> ComPortClient::TakePurgeMark() {
+  std::optional<size_t> mark = purgeMark;
+  purgeMark.reset();
+  return mark;
 }
 
 // Answers the way that cannot loop: a request that changes nothing gets no
@@ -191,6 +210,7 @@ void ComPortClient::Send(std::span<const Request> requests, std::vector<uint8_t>
 }
 
 void ComPortClient::Purge(std::vector<uint8_t>* out) {
+  purgesPending += 1;
   out->insert(out->end(), {kIac, kSb, kComPort, kPurgeData, kPurgeBoth, kIac, kSe});
 }
 

@@ -6,6 +6,7 @@
 #include <bitset>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -109,8 +110,8 @@ class ComPortClient {
   // Appends the requests to *out; each is owed an answer from now on.
   // Requests of an earlier call still unanswered are forgotten.
   void Send(std::span<const Request> requests, std::vector<uint8_t>* out);
-  // Appends a purge of both of the server's buffers; no answer is awaited.
-  static void Purge(std::vector<uint8_t>* out);
+  // Appends a purge of both of the server's buffers, owed an answer too.
+  void Purge(std::vector<uint8_t>* out);
 
   Option comPort() const { return comPortOption; }
   // Requests still owed an answer; whether an answer named another value
@@ -118,8 +119,14 @@ class ComPortClient {
   size_t owed() const { return owedRequests.size(); }
   bool refused() const { return answerRefused; }
   uint64_t answers() const { return answerCount; }
+  // Purges not yet answered. Once one is, the data a Receive appended before
+  // its answer came before the server purged: TakePurgeMark gives the size
+  // *data had at that answer (once; nothing when no purge was answered).
+  size_t purgesOwed() const { return purgesPending; }
+  std::optional<size_t> TakePurgeMark();
 
  private:
+  void Handle(const Message& message, size_t dataSize, std::vector<uint8_t>* out);
   void Negotiate(const Message& message, std::vector<uint8_t>* out);
   void Answered(uint8_t command, uint32_t value);
 
@@ -132,6 +139,8 @@ class ComPortClient {
   std::vector<Request> owedRequests;
   bool answerRefused = false;
   uint64_t answerCount = 0;
+  size_t purgesPending = 0;
+  std::optional<size_t> purgeMark;
 };
 
 }  // namespace ktcomm::platform::telnet

@@ -114,5 +114,20 @@ TEST_P(ExchangeTest, BurstOfFramesAllPostedInOrder) {
   EXPECT_TRUE(window.alerts().empty());
 }
 
+// The purges of an open are done once it returns, as a local tcflush is:
+// a device that speaks at once is heard. (A raw server opens the device only
+// when it takes the connection.)
+TEST_P(ExchangeTest, DeviceSpeakingRightAfterTheOpenIsHeard) {
+  if (!GetParam()) GTEST_SKIP() << "raw TCP has no purge to wait for";
+  for (int round = 0; round < 20; ++round) {
+    SCOPED_TRACE(round);
+    window.Clear();
+    ASSERT_EQ(Open(4, 16, 64, 1), 0);
+    ASSERT_TRUE(pty.Write({0x00, 0x80, 0x02, 0x10, static_cast<uint8_t>(round)}));
+    ASSERT_TRUE(window.WaitPosts(1));
+    EXPECT_EQ(KTClosePort(4), 1);
+  }
+}
+
 }  // namespace
 }  // namespace ktcomm::test

@@ -125,8 +125,30 @@ TEST(ComPortClientTest, RequestsOnTheWire) {
                         kIac, kSb, kComPort, 2, 7, kIac, kSe,                            //
                         kIac, kSb, kComPort, 5, 3, kIac, kSe}));
   out.clear();
-  ComPortClient::Purge(&out);
+  client.Purge(&out);
   EXPECT_EQ(out, (Bytes{kIac, kSb, kComPort, 12, 3, kIac, kSe}));
+}
+
+// The data before a purge's answer was sent before the server purged; the
+// mark says where it ends, wherever the stream is cut.
+TEST(ComPortClientTest, APurgesAnswerMarksTheDataBeforeIt) {
+  const Bytes stream = {'a', kIac, kIac, kIac, kSb, kComPort, 112, 3, kIac, kSe, 'b', kIac,
+                        kSb, kComPort, 112, 3, kIac, kSe};
+  for (size_t cut = 0; cut <= stream.size(); ++cut) {
+    SCOPED_TRACE(cut);
+    ComPortClient client;
+    Bytes out, data = {'x'};
+    client.Purge(&out);
+    EXPECT_EQ(client.purgesOwed(), 1u);
+    client.Receive(std::span(stream).first(cut), &data, &out);
+    std::optional<size_t> mark = client.TakePurgeMark();
+    client.Receive(std::span(stream).subspan(cut), &data, &out);
+    if (!mark) mark = client.TakePurgeMark();
+    EXPECT_EQ(mark, std::optional<size_t>(3));  // 'x', 'a', 0xFF
+    EXPECT_EQ(data, (Bytes{'x', 'a', 0xFF, 'b'}));
+    EXPECT_EQ(client.purgesOwed(), 0u);
+    EXPECT_FALSE(client.TakePurgeMark());  // the second answer was owed nothing
+  }
 }
 
 // Answers as ser2net gives them: the purge's first, notifications between,
