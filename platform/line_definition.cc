@@ -3,16 +3,10 @@
 #include <cctype>
 #include <charconv>
 
+#include "platform/text.h"
+
 namespace ktcomm::platform {
 namespace {
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) != b[i]) return false;
-  }
-  return true;
-}
 
 std::optional<uint32_t> ParseNumber(std::string_view text) {
   uint32_t value = 0;

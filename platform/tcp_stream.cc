@@ -11,16 +11,10 @@
 #include <cerrno>
 #include <charconv>
 
+#include "platform/text.h"
+
 namespace ktcomm::platform {
 namespace {
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) != b[i]) return false;
-  }
-  return true;
-}
 
 // Whether the scheme asks for telnet; nothing when it is neither of ours.
 std::optional<bool> Scheme(std::string_view path, std::string_view* rest) {
