@@ -1,6 +1,7 @@
-// A ser2net of the test's own: serves one device, opened by its path, on a
-// free port of 127.0.0.1 (or ::1), raw or with RFC 2217, from a generated
-// configuration. Killed by the test or when it goes out of scope.
+// A ser2net of the caller's own (a test or a benchmark): serves one device,
+// opened by its path, on a free port of 127.0.0.1 (or ::1), raw or with
+// RFC 2217, from a generated configuration in a temporary folder of its own.
+// Killed by the caller or when it goes out of scope. Needs no test framework.
 #pragma once
 
 #include <fcntl.h>
@@ -21,8 +22,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 extern char** environ;
 
@@ -48,6 +47,10 @@ class Ser2netServer {
   Ser2netServer(const Ser2netServer&) = delete;
   Ser2netServer& operator=(const Ser2netServer&) = delete;
 
+  // One more line for the connection's options, such as "chardelay: false";
+  // applies from the next Start.
+  void AddOption(const std::string& line) { extraOptions.push_back(line); }
+
   // Serves `device` with RFC 2217 (telnet) or raw; false when ser2net did
   // not listen within 5 s. A new user takes the device over from the last
   // one, so that a port can be closed and opened again at once.
@@ -55,9 +58,8 @@ class Ser2netServer {
     isTelnet = telnet;
     listenHost = host;
     port = FreePort(host);
-    if (port == 0) return false;
-    std::string base = testing::TempDir() + "ktcomm_ser2net_" + std::to_string(getpid()) + "_" +
-                       std::to_string(port);
+    if (port == 0 || !MakeFolder()) return false;
+    std::string base = folder + "/ser2net";
     configPath = base + ".yaml";
     logPath = base + ".log";
     pidPath = base + ".pid";
@@ -68,6 +70,7 @@ class Ser2netServer {
            << "  connector: serialdev," << device << ",115200n81,local\n"
            << "  options:\n"
            << "    kickolduser: true\n";
+    for (const std::string& line : extraOptions) config << "    " << line << "\n";
     config.close();
     return Restart();
   }
@@ -189,16 +192,30 @@ class Ser2netServer {
     return true;
   }
 
+  // A private folder under $TMPDIR (or /tmp) for the configuration, the
+  // log and the pid file; made once.
+  bool MakeFolder() {
+    if (!folder.empty()) return true;
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/ktcomm_ser2net_XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) return false;
+    folder = pattern;
+    return true;
+  }
+
   void RemoveFiles() {
     for (const std::string& path : {configPath, logPath, pidPath}) {
       if (!path.empty()) std::remove(path.c_str());
     }
+    if (!folder.empty()) rmdir(folder.c_str());
   }
 
   pid_t pid = -1;
   bool isTelnet = false;
   std::string listenHost;
   int port = 0;
+  std::vector<std::string> extraOptions;
+  std::string folder;  // empty until the first Start
   std::string configPath;
   std::string logPath;
   std::string pidPath;
