@@ -4,7 +4,6 @@
 // has a device of its own and both stay open, taking turns in blocks, so
 // that a disturbance of the machine falls on both alike.
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +13,7 @@
 
 #include "api/ktcomm.h"
 #include "bench/io_scenarios.h"
+#include "bench/round_trip_exchange.h"
 #include "bench/support/device_process.h"
 #include "bench/support/measure.h"
 #include "bench/support/raw_client.h"
@@ -21,39 +21,9 @@
 namespace ktcomm::bench {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 constexpr int kPort = 1;
-constexpr uint8_t kCommand = 0x10;
-constexpr uint32_t kTimeoutMs = 1000;
 constexpr int kBlock = 100;   // exchanges per turn
 constexpr int kWarmUp = 100;  // per client, not recorded
-
-double MicrosecondsSince(Clock::time_point start) {
-  return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
-}
-
-// One exchange through the library; false when it failed or came back wrong.
-bool LibraryExchange(uint8_t value, std::vector<double>* samples) {
-  unsigned char command = 0, answer[16];
-  uint32_t length = sizeof answer;
-  Clock::time_point start = Clock::now();
-  int result =
-      KTSendCommandAndWait(kPort, kCommand, &value, 1, kTimeoutMs, &command, answer, &length);
-  double us = MicrosecondsSince(start);
-  if (result != 0 || command != kCommand || length != 1 || answer[0] != value) return false;
-  if (samples != nullptr) samples->push_back(us);
-  return true;
-}
-
-bool RawExchange(RawClient& raw, uint8_t value, std::vector<double>* samples) {
-  const uint8_t frame[] = {0x00, 0x80, 0x02, kCommand, value};
-  Clock::time_point start = Clock::now();
-  bool answered = raw.Exchange(frame, kTimeoutMs);
-  double us = MicrosecondsSince(start);
-  if (answered && samples != nullptr) samples->push_back(us);
-  return answered;
-}
 
 void Ignore(KTWindow*, uint32_t, uint32_t, uintptr_t) {}
 
@@ -95,7 +65,7 @@ bool RunRoundTrip(Table& table, const Scale& scale) {
   // CPU to the rest of the machine more readily than the other.
   RunAtWorkerPriority([&] {
     for (int i = 0; i < kWarmUp; ++i) {
-      failures += !LibraryExchange(static_cast<uint8_t>(i), nullptr);
+      failures += !LibraryExchange(kPort, static_cast<uint8_t>(i), nullptr);
     }
     for (int i = 0; i < kWarmUp; ++i) {
       failures += !RawExchange(raw, static_cast<uint8_t>(i), nullptr);
@@ -107,7 +77,7 @@ bool RunRoundTrip(Table& table, const Scale& scale) {
       int caller = CurrentThreadId();
       uint64_t start = ReadThreadCounters(caller).Wakeups() + ReadThreadCounters(worker).Wakeups();
       for (int i = 0; i < count; ++i) {
-        failures += !LibraryExchange(static_cast<uint8_t>(done + i), &library);
+        failures += !LibraryExchange(kPort, static_cast<uint8_t>(done + i), &library);
       }
       uint64_t middle = ReadThreadCounters(caller).Wakeups();
       libraryWakeups += middle + ReadThreadCounters(worker).Wakeups() - start;
