@@ -1,6 +1,8 @@
 // ktcomm_bench_io: the library's exports against a raw termios client, in
-// one run: round trip, streaming receive, idle cost, open/close cost.
-// Usage: ktcomm_bench_io [--quick] [SCENARIO...]   (round-trip stream idle open-close)
+// one run: round trip (local and through ser2net), streaming receive, idle
+// cost, open/close cost.
+// Usage: ktcomm_bench_io [--quick] [SCENARIO...]
+//   (round-trip ser2net-round-trip stream idle open-close)
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -15,6 +17,7 @@ int main(int argc, char** argv) {
     bool (*run)(Table&, const Scale&);
   };
   const std::vector<Scenario> scenarios = {{"round-trip", RunRoundTrip},
+                                           {"ser2net-round-trip", RunRemoteRoundTrip},
                                            {"stream", RunStreamReceive},
                                            {"idle", RunIdle},
                                            {"open-close", RunOpenClose}};
@@ -31,7 +34,10 @@ int main(int argc, char** argv) {
     bool known = false;
     for (const Scenario& scenario : scenarios) known = known || name == scenario.name;
     if (!known) {
-      std::fprintf(stderr, "usage: %s [--quick] [round-trip|stream|idle|open-close]...\n", argv[0]);
+      std::fprintf(stderr,
+                   "usage: %s [--quick] "
+                   "[round-trip|ser2net-round-trip|stream|idle|open-close]...\n",
+                   argv[0]);
       return 2;
     }
   }

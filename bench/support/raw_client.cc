@@ -1,9 +1,13 @@
 #include "bench/support/raw_client.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -41,6 +45,28 @@ int RawClient::Open(const std::string& path) {
     if (tcsetattr(opened, TCSANOW, &tio) != 0 || tcflush(opened, TCIOFLUSH) != 0) err = errno;
   }
   if (err != 0) {
+    ::close(opened);
+    return err;
+  }
+  fd = opened;
+  decoder = MinimalDecoder(kShape1);
+  return 0;
+}
+
+int RawClient::Connect(int tcpPort) {
+  Close();
+  int opened = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (opened < 0) return errno;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(tcpPort));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int on = 1;
+  int err = 0;
+  if (setsockopt(opened, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0 ||
+      ::connect(opened, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      fcntl(opened, F_SETFL, O_NONBLOCK) != 0) {
+    err = errno;
     ::close(opened);
     return err;
   }

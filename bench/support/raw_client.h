@@ -1,6 +1,7 @@
 // The reference client: what an application does with termios, poll and
 // read alone, on the same kind of pseudo-terminal and against the same
-// simulated device as the library. One thread uses it at a time.
+// simulated device as the library; or with a plain TCP socket to a network
+// serial server in front of such a device. One thread uses it at a time.
 #pragma once
 
 #include <array>
@@ -24,6 +25,11 @@ class RawClient {
   // 115200 8N1 as the library does, and drops what is waiting. Returns 0 or
   // the errno of the step that failed.
   int Open(const std::string& path);
+  // Connects to a raw TCP server on 127.0.0.1, such as a network serial
+  // server's raw port, with TCP_NODELAY as the library's remote ports have,
+  // and makes the socket non-blocking. Returns 0 or the errno of the step
+  // that failed.
+  int Connect(int tcpPort);
   void Close();
   int Fd() const { return fd; }
 

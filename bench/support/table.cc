@@ -1,6 +1,7 @@
 #include "bench/support/table.h"
 
 #include <cstdio>
+#include <utility>
 
 namespace ktcomm::bench {
 namespace {
@@ -71,6 +72,24 @@ void Table::Row(const std::string& what, double library, double reference, int d
   std::printf("  %-40s %12s %12s %7s  %-9s %s\n", what.c_str(), Figure(library, decimals).c_str(),
               Figure(reference, decimals).c_str(), Figure(ratio, 2).c_str(),
               TargetText(target).c_str(), Verdict(target, library, ratio, &missed).c_str());
+  std::fflush(stdout);
+}
+
+void Table::Grid(const std::string& title, std::vector<Column> columns) {
+  gridColumns = std::move(columns);
+  std::printf("\n%s\n  %-40s", title.c_str(), "");
+  for (const Column& column : gridColumns) std::printf(" %9s", column.head.c_str());
+  std::printf("\n");
+  std::fflush(stdout);
+}
+
+void Table::GridRow(const std::string& what, const std::vector<double>& figures) {
+  std::printf("  %-40s", what.c_str());
+  for (size_t i = 0; i < gridColumns.size(); ++i) {
+    double figure = i < figures.size() ? figures[i] : kNoFigure;
+    std::printf(" %9s", Figure(figure, gridColumns[i].decimals).c_str());
+  }
+  std::printf("\n");
   std::fflush(stdout);
 }
 

@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <string>
+#include <vector>
 
 namespace ktcomm::bench {
 
@@ -34,10 +35,21 @@ class Table {
   // A line of explanation under the rows.
   void Note(const std::string& text);
 
+  // A section of several figures a row, with no reference, ratio or target:
+  // the column heads, each with the decimals of its figures.
+  struct Column {
+    std::string head;
+    int decimals;
+  };
+  void Grid(const std::string& title, std::vector<Column> columns);
+  // One row of a grid, a figure per column; kNoFigure leaves a cell empty.
+  void GridRow(const std::string& what, const std::vector<double>& figures);
+
   int Missed() const { return missed; }
 
  private:
   int missed = 0;
+  std::vector<Column> gridColumns;
 };
 
 }  // namespace ktcomm::bench
