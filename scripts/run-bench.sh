@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds the benchmarks in Release and prints the results table: the library
-# beside a raw termios client on the same kind of pty, every figure measured
-# in this one run. Takes well under two minutes.
+# beside a raw termios client on the same kind of pty, and its round trip
+# through a ser2net it starts on 127.0.0.1 beside a raw TCP client (skipped,
+# with a line saying so, where ser2net is not installed); every figure
+# measured in this one run. Takes well under two minutes.
 # Usage: scripts/run-bench.sh [--quick]   (--quick: a smoke run, figures not worth quoting)
 # KTCOMM_BENCH_BUILD names the build folder (default build-bench).
 set -euo pipefail
