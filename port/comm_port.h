@@ -96,8 +96,10 @@ class CommPort {
   void WriteQueued() EXCLUDES(lock);
   int ReadAvailable() EXCLUDES(lock);  // 0, or the errno of a device that hung up
   int RefillLocked(bool first) REQUIRES(lock);
-  // A frame notification, sent once the port lock is released.
+  // What a decoded byte asks for once the port lock is released: a frame
+  // notification, or waking the caller a frame was handed to.
   struct Notification {
+    bool wake = false;
     bool due = false;
     uint32_t first = 0;
     uintptr_t second = 0;

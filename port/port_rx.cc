@@ -25,8 +25,11 @@ int CommPort::ReadAvailable() {
       // lock were let go after every byte.
       do {
         overflow = DecodeByteLocked(staged[stagedPos++], &note);
-      } while (!overflow && !note.due && stagedPos < stagedLen && !lock.Contended());
+      } while (!overflow && !note.due && !note.wake && stagedPos < stagedLen &&
+               !lock.Contended());
     }
+    // Set with the lock free, so that the woken caller does not find it held.
+    if (note.wake) platform.SetEvent(responseEvent);
     if (overflow) {
       // Bytes still staged are decoded on the worker's next pass.
       ReportError("KTcomm: Incoming buffer overflow !!!", 0);  // lock not held
@@ -56,18 +59,18 @@ bool CommPort::DecodeByteLocked(uint8_t byte, Notification* note) {
       switch (decoder.Complete(*format, responseWanted.load() != 0)) {
         case Decoder::Delivery::kHold:
           handovers += 1;
-          platform.SetEvent(responseEvent);
+          note->wake = true;
           break;
         case Decoder::Delivery::kStore:
           break;
         case Decoder::Delivery::kPost:
-          *note = {true, Parameter(withData), withData ? Address() : 0};
+          *note = {.due = true, .first = Parameter(withData), .second = withData ? Address() : 0};
           break;
       }
       return false;
     }
     case Decoder::Step::kTrigger:
-      *note = {true, Parameter(true), Address()};
+      *note = {.due = true, .first = Parameter(true), .second = Address()};
       decoder.Restart();
       return false;
   }

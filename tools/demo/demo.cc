@@ -63,7 +63,10 @@ void PostToPipe(KTWindow* window, uint32_t message, uint32_t wParam, uintptr_t l
 
 std::string Bytes(uint8_t command, const uint8_t* data, size_t length) {
   std::string text = Format({&command, 1});
-  if (length > 0) text += " " + Format({data, length});
+  if (length > 0) {
+    text += ' ';
+    text += Format({data, length});
+  }
   return text;
 }
 
