@@ -12,7 +12,6 @@
 #include <cstring>
 #include <ctime>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tools/cli/cli_list.h"
@@ -36,7 +35,6 @@ struct Arguments {
   std::string command;            // CMD as typed
   std::vector<std::string> data;  // HEX arguments as typed
   uint32_t timeoutMs = 1000;
-  int lingerMs = 100;
   int count = 0;
   int durationMs = 0;
   bool json = false;
@@ -84,12 +82,6 @@ bool CommandBytes(const Arguments& args, uint8_t* command, std::vector<uint8_t>*
   return true;
 }
 
-// KTClosePort stops the worker before it writes what is still queued, so a
-// send keeps the port open for a moment before closing it.
-void Linger(int lingerMs) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(std::max(lingerMs, 0)));
-}
-
 int RunVersion() {
   char text[32];
   int length = sizeof text;
@@ -112,7 +104,6 @@ int RunSend(const Arguments& args) {
                  data.size(), args.line.txSize);
   }
   if (result != 0) return ExitCodeFor(result);
-  Linger(args.lingerMs);
   return kExitOk;
 }
 
@@ -135,7 +126,6 @@ int RunRaw(const Arguments& args) {
   if (int code = port.Open(args.line)) return code;
   int result = KTSendData(port.Number(), bytes.data(), static_cast<uint32_t>(bytes.size()));
   if (result != 0) return ExitCodeFor(result);
-  Linger(args.lingerMs);
   return kExitOk;
 }
 
@@ -254,14 +244,7 @@ int main(int argc, char** argv) {
   AddLineOptions(raw, &args);
   raw->add_option("HEX", args.data, "Bytes in hex")->required();
 
-  for (CLI::App* sender : {send, raw}) {
-    sender
-        ->add_option("--linger", args.lingerMs,
-                     "How long the port stays open after queuing, in ms, so that\n"
-                     "the bytes go out before it closes")
-        ->type_name("MS")
-        ->capture_default_str();
-  }
+
 
   CLI::App* listen =
       app.add_subcommand("listen", "Print every frame received, one per line, until interrupted");
