@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "platform/log_file.h"
+
 namespace ktcomm::diag {
 
 int TrafficLog::SetFileName(const char* name) {
@@ -18,7 +20,7 @@ void TrafficLog::SetMode(const char* text) {
 int TrafficLog::Open(const char* openMode) {
   if (fileName.empty()) return 0;
   Close();
-  file = std::fopen(fileName.c_str(), openMode != nullptr ? openMode : "");
+  file = platform::OpenRegularFile(fileName.c_str(), openMode != nullptr ? openMode : "");
   return file != nullptr ? 1 : 0;
 }
 
