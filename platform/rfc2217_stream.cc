@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <limits>
 
 #include "platform/baud_rates.h"
 
@@ -17,10 +16,19 @@ namespace {
 
 // Most bytes taken from the socket, or encoded for it, in one go.
 constexpr size_t kChunk = 4096;
-// Most bytes one pass of a wait for answers takes from the socket; the
-// rest is taken on the next pass, so that a streaming device cannot keep
-// the waiting thread from looking at the time.
-constexpr size_t kAwaitPass = 16 * kChunk;
+// Most bytes one pass takes from the socket, waiting for answers or
+// reading; the rest is taken on the next pass, so that a streaming device
+// or a chattering server cannot keep the thread from looking at the time,
+// or the worker from a shutdown or a transmission.
+constexpr size_t kPass = 16 * kChunk;
+// What a stream holds at most: data received and not yet read (a server
+// sending while nobody reads waits for room), and answers to negotiations
+// not yet sent (a server that negotiates without reading breaks this).
+constexpr size_t kMaxInbox = 64 * 1024;
+constexpr size_t kMaxHeld = 64 * 1024;
+// Option negotiations a server may send on one connection; it settles its
+// options in a handful.
+constexpr uint64_t kMaxNegotiations = 1000;
 
 void Signal(int event) {
   uint64_t one = 1;
@@ -115,21 +123,22 @@ int Rfc2217Stream::SetLine(const LineState& line) {
   return KeepLine(line);
 }
 
-int Rfc2217Stream::Purge() {
+int Rfc2217Stream::Purge(Queues which) {
   StreamLockHolder purging(purgeLock);
   {
     StreamLockHolder hold(lock);
     int queued = 0;
     if (ioctl(socket, FIONREAD, &queued) == 0 && queued > 0) {
-      ReceiveLocked(static_cast<size_t>(queued), false);
+      ReceiveLocked(std::min(static_cast<size_t>(queued), kPass), false);
     }
     inbox.clear();
     inboxPos = 0;
     NoteInboxLocked();
     if (ended) return 0;
-    client.Purge(&held);
+    bool input = which == Queues::kInput;
+    client.Purge(input ? telnet::kPurgeReceive : telnet::kPurgeBoth, &held);
     SendHeldLocked();
-    if (written || purgeUnanswered) return 0;
+    if (input || purgeUnanswered) return 0;
     awaitingPurge = true;
   }
   auto deadline = Clock::now() + std::chrono::milliseconds(kAnswerTimeoutMs);
@@ -142,7 +151,7 @@ int Rfc2217Stream::Purge() {
 
 int Rfc2217Stream::InputQueue(size_t* count) {
   StreamLockHolder hold(lock);
-  if (inboxPos == inbox.size()) ReceiveLocked(std::numeric_limits<size_t>::max(), true);
+  if (inboxPos == inbox.size()) ReceiveLocked(kPass, true);
   *count = inbox.size() - inboxPos;
   return 0;
 }
@@ -152,7 +161,10 @@ int Rfc2217Stream::InputQueue(size_t* count) {
 int Rfc2217Stream::Read(std::span<uint8_t> into, size_t* got) {
   StreamLockHolder hold(lock);
   *got = 0;
-  if (inboxPos == inbox.size()) ReceiveLocked(std::numeric_limits<size_t>::max(), true);
+  if (inboxPos == inbox.size()) ReceiveLocked(kPass, true);
+  // A waiter for answers stops receiving while the inbox is full; once
+  // there is room it looks again.
+  if (InboxFullLocked()) Signal(answered);
   size_t n = std::min(into.size(), inbox.size() - inboxPos);
   if (n == 0) return ended ? 0 : EAGAIN;  // 0 bytes: the server hung up
   std::memcpy(into.data(), inbox.data() + inboxPos, n);
@@ -169,7 +181,6 @@ int Rfc2217Stream::Read(std::span<uint8_t> into, size_t* got) {
 int Rfc2217Stream::Write(std::span<const uint8_t> from, size_t* put) {
   StreamLockHolder hold(lock);
   *put = 0;
-  written = true;
   SendHeldLocked();
   if (ended) return EIO;
   if (!held.empty()) return EAGAIN;
@@ -205,9 +216,15 @@ void Rfc2217Stream::ReceiveLocked(size_t maxBytes, bool untilData) {
   uint64_t answersBefore = client.answers();
   auto optionBefore = client.comPort();
   size_t purgesBefore = client.purgesOwed();
+  if (inboxPos > 0 && inboxPos >= inbox.size() / 2) {
+    // What was read is dropped before more comes, so the inbox stays small.
+    inbox.erase(inbox.begin(), inbox.begin() + static_cast<ptrdiff_t>(inboxPos));
+    inboxPos = 0;
+  }
   uint8_t buffer[kChunk];
   size_t taken = 0;
-  while (!ended && taken < maxBytes && !(untilData && inboxPos < inbox.size())) {
+  while (!ended && taken < maxBytes && !(untilData && inboxPos < inbox.size()) &&
+         !InboxFullLocked()) {
     ssize_t n = ::recv(socket, buffer, std::min(sizeof buffer, maxBytes - taken), MSG_DONTWAIT);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
@@ -224,13 +241,23 @@ void Rfc2217Stream::ReceiveLocked(size_t maxBytes, bool untilData) {
       inbox.erase(inbox.begin() + static_cast<ptrdiff_t>(inboxPos),
                   inbox.begin() + static_cast<ptrdiff_t>(*mark));
     }
+    if (client.negotiations() > kMaxNegotiations) BreakLocked();
   }
+  SendHeldLocked();  // answers to negotiations go out at once
+  if (held.size() > kMaxHeld) BreakLocked();
   if (ended || client.answers() != answersBefore || client.comPort() != optionBefore) {
     Signal(answered);
   }
   if (ended || client.purgesOwed() != purgesBefore) Signal(purged);
-  SendHeldLocked();  // answers to negotiations go out at once
   NoteInboxLocked();
+}
+
+bool Rfc2217Stream::InboxFullLocked() const { return inbox.size() - inboxPos >= kMaxInbox; }
+
+void Rfc2217Stream::BreakLocked() {
+  ended = true;
+  held.clear();
+  ::shutdown(socket, SHUT_RDWR);  // the server stops, and polls see the end
 }
 
 void Rfc2217Stream::SendHeldLocked() {
@@ -279,10 +306,12 @@ int Rfc2217Stream::Await(Goal goal, int event, Clock::time_point deadline) {
     {
       StreamLockHolder hold(lock);
       Clear(event);
-      ReceiveLocked(kAwaitPass, false);
+      ReceiveLocked(kPass, false);
       int progress = ProgressLocked(goal);
       if (progress != EINPROGRESS) return progress;
-      events = static_cast<short>(POLLIN | (held.empty() ? 0 : POLLOUT));
+      // A full inbox takes nothing until a reader makes room, which sets
+      // the event; polling the socket meanwhile would spin.
+      events = static_cast<short>((InboxFullLocked() ? 0 : POLLIN) | (held.empty() ? 0 : POLLOUT));
     }
     int leftMs = MsLeft(deadline);
     if (leftMs == 0) return ETIMEDOUT;

@@ -33,14 +33,15 @@ class Rfc2217Stream final : public TcpStream {
   // Sends the line and waits for the server to confirm every setting;
   // EINVAL when it names another value, ETIMEDOUT when it stays silent.
   int SetLine(const LineState& line) override EXCLUDES(lock);
-  // Drops the data received so far and asks the server to purge both of
-  // its buffers. Until the first write it also waits for the answer and
-  // drops what came before it, so that what the device sends once an open
-  // has returned is kept, as after a local purge. A write's purge is not
-  // waited for: the write follows it on the connection, so the device's
-  // answer comes after the server purged anyway. A server that leaves a
-  // purge unanswered is not waited for again.
-  int Purge() override EXCLUDES(lock);
+  // Drops the data received so far and asks the server to purge. A purge
+  // of both queues (at open) waits for the answer and drops what came
+  // before it, so that what the device sends once an open has returned is
+  // kept, as after a local purge. A purge of input (before a write) asks
+  // for the server's receive buffer only, never output an earlier write
+  // handed it, and is not waited for: the write follows it on the
+  // connection, so the device's answer comes after the server purged
+  // anyway. A server that leaves a purge unanswered is not waited for again.
+  int Purge(Queues which) override EXCLUDES(lock);
   int InputQueue(size_t* count) override EXCLUDES(lock);
   int Read(std::span<uint8_t> into, size_t* got) override EXCLUDES(lock);
   int Write(std::span<const uint8_t> from, size_t* put) override EXCLUDES(lock);
@@ -52,8 +53,13 @@ class Rfc2217Stream final : public TcpStream {
   enum class Goal { kComPort, kAnswers, kPurged };
 
   // Takes up to maxBytes from the socket through the codec, stopping early
-  // once data waits in the inbox when untilData is set.
+  // once data waits in the inbox when untilData is set, and while the
+  // inbox is full.
   void ReceiveLocked(size_t maxBytes, bool untilData) REQUIRES(lock);
+  bool InboxFullLocked() const REQUIRES(lock);
+  // Gives up on a server that broke the stream's bounds: it counts as a
+  // connection that ended.
+  void BreakLocked() REQUIRES(lock);
   void SendHeldLocked() REQUIRES(lock);
   // Keeps dataReady readable exactly while the inbox holds data.
   void NoteInboxLocked() REQUIRES(lock);
@@ -81,7 +87,6 @@ class Rfc2217Stream final : public TcpStream {
   std::vector<uint8_t> held GUARDED_BY(lock);     // encoded output not yet sent
   std::vector<uint8_t> scratch GUARDED_BY(lock);  // encoded output being sent
   bool ended GUARDED_BY(lock) = false;  // the server closed, or the connection broke
-  bool written GUARDED_BY(lock) = false;
   bool awaitingPurge GUARDED_BY(lock) = false;
   bool purgeUnanswered GUARDED_BY(lock) = false;
 };

@@ -156,6 +156,7 @@ std::optional<size_t> ComPortClient::TakePurgeMark() {
 // Answers the way that cannot loop: a request that changes nothing gets no
 // reply, and a reply to our own request is not answered again.
 void ComPortClient::Negotiate(const Message& message, std::vector<uint8_t>* out) {
+  negotiationCount += 1;
   uint8_t option = message.option;
   switch (message.verb) {
     case kDo:
@@ -209,9 +210,9 @@ void ComPortClient::Send(std::span<const Request> requests, std::vector<uint8_t>
   }
 }
 
-void ComPortClient::Purge(std::vector<uint8_t>* out) {
+void ComPortClient::Purge(uint8_t which, std::vector<uint8_t>* out) {
   purgesPending += 1;
-  out->insert(out->end(), {kIac, kSb, kComPort, kPurgeData, kPurgeBoth, kIac, kSe});
+  out->insert(out->end(), {kIac, kSb, kComPort, kPurgeData, which, kIac, kSe});
 }
 
 // Answers to several requests of one kind (the control requests) come in

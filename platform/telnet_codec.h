@@ -47,7 +47,9 @@ inline constexpr uint8_t kDtrOn = 8;
 inline constexpr uint8_t kDtrOff = 9;
 inline constexpr uint8_t kRtsOn = 11;
 inline constexpr uint8_t kRtsOff = 12;
-// Value of kPurgeData: both of the server's buffers.
+// Values of kPurgeData: the server's receive buffer (what the device sent),
+// or both of its buffers.
+inline constexpr uint8_t kPurgeReceive = 1;
 inline constexpr uint8_t kPurgeBoth = 3;
 
 // A negotiation or subnegotiation taken out of the received stream.
@@ -110,8 +112,8 @@ class ComPortClient {
   // Appends the requests to *out; each is owed an answer from now on.
   // Requests of an earlier call still unanswered are forgotten.
   void Send(std::span<const Request> requests, std::vector<uint8_t>* out);
-  // Appends a purge of both of the server's buffers, owed an answer too.
-  void Purge(std::vector<uint8_t>* out);
+  // Appends a purge (kPurgeReceive or kPurgeBoth), owed an answer too.
+  void Purge(uint8_t which, std::vector<uint8_t>* out);
 
   Option comPort() const { return comPortOption; }
   // Requests still owed an answer; whether an answer named another value
@@ -119,6 +121,10 @@ class ComPortClient {
   size_t owed() const { return owedRequests.size(); }
   bool refused() const { return answerRefused; }
   uint64_t answers() const { return answerCount; }
+  // Option negotiations (WILL, WONT, DO, DONT) received so far. A server
+  // settles its options in a handful; one that goes on without end is
+  // broken or hostile.
+  uint64_t negotiations() const { return negotiationCount; }
   // Purges not yet answered. Once one is, the data a Receive appended before
   // its answer came before the server purged: TakePurgeMark gives the size
   // *data had at that answer (once; nothing when no purge was answered).
@@ -139,6 +145,7 @@ class ComPortClient {
   std::vector<Request> owedRequests;
   bool answerRefused = false;
   uint64_t answerCount = 0;
+  uint64_t negotiationCount = 0;
   size_t purgesPending = 0;
   std::optional<size_t> purgeMark;
 };

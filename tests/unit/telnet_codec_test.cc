@@ -125,7 +125,7 @@ TEST(ComPortClientTest, RequestsOnTheWire) {
                         kIac, kSb, kComPort, 2, 7, kIac, kSe,                            //
                         kIac, kSb, kComPort, 5, 3, kIac, kSe}));
   out.clear();
-  client.Purge(&out);
+  client.Purge(kPurgeBoth, &out);
   EXPECT_EQ(out, (Bytes{kIac, kSb, kComPort, 12, 3, kIac, kSe}));
 }
 
@@ -138,7 +138,7 @@ TEST(ComPortClientTest, APurgesAnswerMarksTheDataBeforeIt) {
     SCOPED_TRACE(cut);
     ComPortClient client;
     Bytes out, data = {'x'};
-    client.Purge(&out);
+    client.Purge(kPurgeBoth, &out);
     EXPECT_EQ(client.purgesOwed(), 1u);
     client.Receive(std::span(stream).first(cut), &data, &out);
     std::optional<size_t> mark = client.TakePurgeMark();
