@@ -22,4 +22,11 @@ int SetCustomBaud(int fd, uint32_t baud) {
   return 0;
 }
 
+int OutputBaud(int fd, uint32_t* baud) {
+  struct termios2 tio;
+  if (ioctl(fd, TCGETS2, &tio) != 0) return errno;
+  *baud = tio.c_ospeed;
+  return 0;
+}
+
 }  // namespace ktcomm::platform

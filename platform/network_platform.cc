@@ -83,9 +83,9 @@ int NetworkPlatform::SetLine(int fd, const LineState& line) {
   return PlatformWrapper::SetLine(fd, line);
 }
 
-int NetworkPlatform::Purge(int fd) {
-  if (auto stream = Find(fd)) return Result(stream->Purge());
-  return PlatformWrapper::Purge(fd);
+int NetworkPlatform::Purge(int fd, Queues which) {
+  if (auto stream = Find(fd)) return Result(stream->Purge(which));
+  return PlatformWrapper::Purge(fd, which);
 }
 
 int NetworkPlatform::InputQueue(int fd, size_t* count) {
@@ -106,6 +106,11 @@ int NetworkPlatform::Write(int fd, std::span<const uint8_t> from, size_t* put) {
 int NetworkPlatform::WaitWritable(int fd, const Event& cancel) {
   if (auto stream = Find(fd)) return Result(stream->WaitWritable(cancel));
   return PlatformWrapper::WaitWritable(fd, cancel);
+}
+
+int NetworkPlatform::WaitDrained(int fd, const Event& cancel) {
+  if (Find(fd)) return 0;
+  return PlatformWrapper::WaitDrained(fd, cancel);
 }
 
 // As the local wait, with two additions: data a stream has already taken

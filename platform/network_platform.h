@@ -29,11 +29,14 @@ class NetworkPlatform final : public PlatformWrapper {
   int SetEventMask(int fd, uint32_t mask) override;
   int GetLine(int fd, LineState* line) override;
   int SetLine(int fd, const LineState& line) override;
-  int Purge(int fd) override;
+  int Purge(int fd, Queues which) override;
   int InputQueue(int fd, size_t* count) override;
   int Read(int fd, std::span<uint8_t> into, size_t* got) override;
   int Write(int fd, std::span<const uint8_t> from, size_t* put) override;
   int WaitWritable(int fd, const Event& cancel) override;
+  // What a stream's socket took counts as sent: a server keeps no output
+  // queue that a later purge could reach.
+  int WaitDrained(int fd, const Event& cancel) override;
   int WaitForWork(const Event& shutdown, const Event& transmit, int fd, bool deviceReady,
                   Work* which, bool* hangup) override;
 

@@ -39,6 +39,10 @@ struct Event {
 // What woke the worker, in order of precedence.
 enum class Work { kShutdown = 0, kTransmit = 1, kDevice = 2 };
 
+// Which of the device's queues a purge discards. Before a write only input
+// goes: output still leaving the port belongs to an earlier transmission.
+enum class Queues { kInput, kBoth };
+
 // What the library asks of the kernel. Each call returns 0 or the errno of
 // the system call that failed, and leaves errno holding it, so that an error
 // report quotes the right text. Safe to call from any thread.
@@ -59,8 +63,8 @@ class Platform {
   // EINVAL when the text is not understood.
   virtual int BuildLine(const std::string& lineDef, LineState* line) = 0;
   virtual int SetLine(int fd, const LineState& line) = 0;
-  // Discards both device queues.
-  virtual int Purge(int fd) = 0;
+  // Discards the device's input queue, or both queues.
+  virtual int Purge(int fd, Queues which) = 0;
   // Bytes waiting in the device's input queue.
   virtual int InputQueue(int fd, size_t* count) = 0;
   virtual int Read(int fd, std::span<uint8_t> into, size_t* got) = 0;
@@ -69,6 +73,10 @@ class Platform {
   // Waits without limit until the device takes more output; ECANCELED once
   // `cancel` is set, so that a stuck line cannot keep a close waiting.
   virtual int WaitWritable(int fd, const Event& cancel) = 0;
+  // Waits without limit until what was written has left the port (the
+  // output queue is empty); ECANCELED once `cancel` is set. A device
+  // without an output queue of its own counts as drained at once.
+  virtual int WaitDrained(int fd, const Event& cancel) = 0;
 
   virtual int NewEvent(bool manualReset, Event* event) = 0;
   virtual void SetEvent(const Event& event) = 0;
@@ -105,7 +113,7 @@ class PlatformWrapper : public Platform {
     return target.BuildLine(lineDef, line);
   }
   int SetLine(int fd, const LineState& line) override { return target.SetLine(fd, line); }
-  int Purge(int fd) override { return target.Purge(fd); }
+  int Purge(int fd, Queues which) override { return target.Purge(fd, which); }
   int InputQueue(int fd, size_t* count) override { return target.InputQueue(fd, count); }
   int Read(int fd, std::span<uint8_t> into, size_t* got) override {
     return target.Read(fd, into, got);
@@ -116,6 +124,7 @@ class PlatformWrapper : public Platform {
   int WaitWritable(int fd, const Event& cancel) override {
     return target.WaitWritable(fd, cancel);
   }
+  int WaitDrained(int fd, const Event& cancel) override { return target.WaitDrained(fd, cancel); }
   int NewEvent(bool manualReset, Event* event) override {
     return target.NewEvent(manualReset, event);
   }
@@ -139,8 +148,18 @@ class PlatformWrapper : public Platform {
   Platform& target;
 };
 
-// The port lock: recursive, as a window callback or error report may come
-// back into the same port on the thread that holds it.
+// A mutex the thread-safety analysis can follow.
+class CAPABILITY("mutex") Mutex {
+ public:
+  void Lock() ACQUIRE() { mutex.lock(); }
+  void Unlock() RELEASE() { mutex.unlock(); }
+
+ private:
+  std::mutex mutex;
+};
+
+// The port lock: recursive, as a call-out from a thread that holds it may
+// come back into the same port.
 class CAPABILITY("mutex") PortLock {
  public:
   void Lock() ACQUIRE() {
@@ -152,7 +171,7 @@ class CAPABILITY("mutex") PortLock {
         waiting.fetch_sub(1, std::memory_order_relaxed);
         return;
       }
-      __builtin_ia32_pause();
+      Pause();
     }
     mutex.lock();
     waiting.fetch_sub(1, std::memory_order_relaxed);
@@ -162,21 +181,37 @@ class CAPABILITY("mutex") PortLock {
   // lets it in before going on.
   bool Contended() const { return waiting.load(std::memory_order_relaxed) > 0; }
 
+  // For std::condition_variable_any, which releases the lock while it waits.
+  void lock() ACQUIRE() { Lock(); }
+  void unlock() RELEASE() { Unlock(); }
+
  private:
+  static void Pause() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+  }
+
   static constexpr int kSpins = 200;
   std::recursive_mutex mutex;
   std::atomic<int> waiting{0};
 };
 
-class SCOPED_CAPABILITY PortLockHolder {
+// Holds any of the locks above for a scope.
+template <typename Lockable>
+class SCOPED_CAPABILITY Holder {
  public:
-  explicit PortLockHolder(PortLock& lock) ACQUIRE(lock) : lock(lock) { lock.Lock(); }
-  ~PortLockHolder() RELEASE() { lock.Unlock(); }
-  PortLockHolder(const PortLockHolder&) = delete;
-  PortLockHolder& operator=(const PortLockHolder&) = delete;
+  explicit Holder(Lockable& lock) ACQUIRE(lock) : lock(lock) { lock.Lock(); }
+  ~Holder() RELEASE() { lock.Unlock(); }
+  Holder(const Holder&) = delete;
+  Holder& operator=(const Holder&) = delete;
 
  private:
-  PortLock& lock;
+  Lockable& lock;
 };
+
+using PortLockHolder = Holder<PortLock>;
 
 }  // namespace ktcomm::platform

@@ -10,11 +10,13 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <system_error>
+#include <thread>
 
 #include "platform/baud_rates.h"
 #include "platform/custom_baud.h"
@@ -71,13 +73,16 @@ int ModemLine(int fd, int bit, bool on) {
   return 0;
 }
 
+// Switches RS-485 direction control on (RTS asserted while sending) or off.
+// Off needs nothing on a driver without RS-485, or with it already off.
 int SetRs485(int fd, bool on) {
   serial_rs485 rs485{};
-  if (ioctl(fd, TIOCGRS485, &rs485) != 0) return errno;
+  if (ioctl(fd, TIOCGRS485, &rs485) != 0) return on ? errno : 0;
   if (on) {
     rs485.flags |= SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
     rs485.flags &= ~SER_RS485_RTS_AFTER_SEND;
   } else {
+    if (!(rs485.flags & SER_RS485_ENABLED)) return 0;
     rs485.flags &= ~SER_RS485_ENABLED;
   }
   if (ioctl(fd, TIOCSRS485, &rs485) != 0) return errno;
@@ -91,21 +96,76 @@ int ApplyControls(int fd, const LineState& line) {
     case 1:
       if (int err = ModemLine(fd, TIOCM_DTR, line.dtrControl == 1)) return err;
       break;
-    default: return Fail(EINVAL);  // no DTR handshake on this platform
+    default: return EINVAL;  // no DTR handshake on this platform
   }
   switch (line.rtsControl) {
-    case kKeepControl:
-    case 2: break;  // CRTSCTS went with the termios
+    case kKeepControl: break;
     case 0:
     case 1:
+      if (int err = SetRs485(fd, false)) return err;
       if (int err = ModemLine(fd, TIOCM_RTS, line.rtsControl == 1)) return err;
+      break;
+    case 2:  // CRTSCTS went with the termios
+      if (int err = SetRs485(fd, false)) return err;
       break;
     case 3:
       if (int err = SetRs485(fd, true)) return err;
       break;
-    default: return Fail(EINVAL);
+    default: return EINVAL;
   }
   return 0;
+}
+
+// What SetLine may change, read before it changes anything, so that a part
+// the driver refuses undoes the parts already applied.
+struct SavedLine {
+  termios tio{};
+  uint32_t baud = 0;  // the exact rate, for a line on a custom one
+  bool haveModem = false;
+  int modem = 0;
+  bool haveRs485 = false;
+  serial_rs485 rs485{};
+};
+
+int SaveLine(int fd, SavedLine* saved) {
+  if (tcgetattr(fd, &saved->tio) != 0) return errno;
+  if (OutputBaud(fd, &saved->baud) != 0) saved->baud = 0;
+  saved->haveModem = ioctl(fd, TIOCMGET, &saved->modem) == 0;
+  saved->haveRs485 = ioctl(fd, TIOCGRS485, &saved->rs485) == 0;
+  return 0;
+}
+
+void RestoreLine(int fd, const SavedLine& saved) {
+  ErrnoKeeper keep;
+  tcsetattr(fd, TCSANOW, &saved.tio);
+  if (RateOf(cfgetospeed(&saved.tio)) == 0 && saved.baud != 0) SetCustomBaud(fd, saved.baud);
+  if (saved.haveRs485) ioctl(fd, TIOCSRS485, &saved.rs485);
+  if (saved.haveModem) {
+    ModemLine(fd, TIOCM_DTR, (saved.modem & TIOCM_DTR) != 0);
+    ModemLine(fd, TIOCM_RTS, (saved.modem & TIOCM_RTS) != 0);
+  }
+}
+
+// How long `count` bytes take to leave at the line's rate, start, parity
+// and stop bits included. A rate that cannot be read counts as slow.
+std::chrono::nanoseconds SendTime(int fd, size_t count) {
+  int bits = 10;
+  termios tio;
+  if (tcgetattr(fd, &tio) == 0) {
+    static constexpr int kDataBits[] = {5, 6, 7, 8};
+    bits = 1 + kDataBits[(tio.c_cflag & CSIZE) >> 4] + (tio.c_cflag & PARENB ? 1 : 0) +
+           (tio.c_cflag & CSTOPB ? 2 : 1);
+  }
+  uint32_t baud = 0;
+  if (OutputBaud(fd, &baud) != 0 || baud == 0) baud = 300;
+  return std::chrono::nanoseconds(static_cast<int64_t>(count) * bits * 1000000000 / baud);
+}
+
+// Bytes written but not yet sent; 0 for a device that has no such queue.
+size_t OutputQueue(int fd) {
+  int queued = 0;
+  if (ioctl(fd, TIOCOUTQ, &queued) != 0 || queued < 0) return 0;
+  return static_cast<size_t>(queued);
 }
 
 // Remaining time of a deadline as a timespec for ppoll; null waits forever.
@@ -118,6 +178,32 @@ const timespec* Remaining(std::chrono::steady_clock::time_point deadline, bool f
   ts->tv_sec = ns / 1000000000;
   ts->tv_nsec = ns % 1000000000;
   return ts;
+}
+
+// Output still leaving the port may finish while it keeps moving, for a
+// few seconds at most; a line that stopped (its handshake held low) is
+// cut off at once. The kernel would otherwise hold the close for as long
+// as half a minute.
+void DrainBeforeClose(int fd) {
+  using Clock = std::chrono::steady_clock;
+  constexpr auto kStalled = std::chrono::milliseconds(250);
+  constexpr auto kLongest = std::chrono::seconds(5);
+  auto start = Clock::now();
+  auto moved = start;
+  size_t last = 0;
+  for (size_t queued = OutputQueue(fd); queued > 0; queued = OutputQueue(fd)) {
+    auto now = Clock::now();
+    if (queued != last) moved = now;
+    if (now - moved > kStalled || now - start > kLongest) {
+      tcflush(fd, TCOFLUSH);
+      return;
+    }
+    last = queued;
+    auto pause = std::clamp<std::chrono::nanoseconds>(SendTime(fd, queued),
+                                                      std::chrono::milliseconds(1),
+                                                      std::chrono::milliseconds(50));
+    std::this_thread::sleep_for(pause);
+  }
 }
 
 class PosixPlatform final : public Platform {
@@ -143,6 +229,7 @@ class PosixPlatform final : public Platform {
   void CloseDevice(int fd) override {
     if (fd < 0) return;
     ErrnoKeeper keep;
+    DrainBeforeClose(fd);
     ioctl(fd, TIOCNXCL);  // the flag outlives our descriptor on some ttys
     ::close(fd);
   }
@@ -206,18 +293,28 @@ class PosixPlatform final : public Platform {
     return 0;
   }
 
+  // All or nothing: a part the driver refuses (a modem line or RS-485 on a
+  // device without them) restores what the earlier parts had changed.
   int SetLine(int fd, const LineState& line) override {
+    SavedLine saved;
+    if (int err = SaveLine(fd, &saved)) return err;
     termios tio = line.tio;
     if (line.rtsControl == 2) tio.c_cflag |= CRTSCTS;
     if (line.rtsControl < 2) tio.c_cflag &= ~CRTSCTS;
-    if (tcsetattr(fd, TCSANOW, &tio) != 0) return errno;
-    if (line.baud != 0) {
-      if (int err = SetCustomBaud(fd, line.baud)) return Fail(err);
+    int err = 0;
+    if (tcsetattr(fd, TCSANOW, &tio) != 0) err = errno;
+    if (err == 0 && line.baud != 0) err = SetCustomBaud(fd, line.baud);
+    if (err == 0) err = ApplyControls(fd, line);
+    if (err != 0) {
+      RestoreLine(fd, saved);
+      return Fail(err);
     }
-    return ApplyControls(fd, line);
+    return 0;
   }
 
-  int Purge(int fd) override { return tcflush(fd, TCIOFLUSH) == 0 ? 0 : errno; }
+  int Purge(int fd, Queues which) override {
+    return tcflush(fd, which == Queues::kInput ? TCIFLUSH : TCIOFLUSH) == 0 ? 0 : errno;
+  }
 
   int InputQueue(int fd, size_t* count) override {
     int n = 0;
@@ -260,6 +357,30 @@ class PosixPlatform final : public Platform {
       if (fds[0].revents & POLLIN) return Fail(ECANCELED);
       if (fds[1].revents & POLLOUT) return 0;
       if (fds[1].revents & (POLLERR | POLLHUP | POLLNVAL)) return Fail(EIO);
+    }
+  }
+
+  // Looks again when the queue should have emptied at the line's rate; a
+  // queue that does not shrink (a handshake holding the line) is looked at
+  // less and less often, ten times a second at most.
+  int WaitDrained(int fd, const Event& cancel) override {
+    using std::chrono::nanoseconds;
+    constexpr nanoseconds kMinPause = std::chrono::microseconds(100);
+    constexpr nanoseconds kMaxPause = std::chrono::milliseconds(100);
+    size_t last = 0;
+    nanoseconds pause = kMinPause;
+    for (;;) {
+      size_t queued = OutputQueue(fd);
+      if (queued == 0) return 0;
+      pause = queued < last || last == 0 ? SendTime(fd, queued) : pause * 2;
+      pause = std::clamp(pause, kMinPause, kMaxPause);
+      last = queued;
+      pollfd pfd{cancel.fd, POLLIN, 0};
+      timespec ts{static_cast<time_t>(pause.count() / 1000000000),
+                  static_cast<long>(pause.count() % 1000000000)};
+      int n = ::ppoll(&pfd, 1, &ts, nullptr);
+      if (n < 0 && errno != EINTR) return errno;
+      if (n > 0) return Fail(ECANCELED);
     }
   }
 

@@ -185,7 +185,7 @@ int TcpStream::KeepLine(const LineState& newLine) {
 }
 
 // What had arrived when the purge began, as tcflush would drop it.
-int TcpStream::Purge() {
+int TcpStream::Purge(Queues) {
   int queued = 0;
   if (ioctl(socket, FIONREAD, &queued) != 0) return 0;
   uint8_t scratch[4096];

@@ -52,26 +52,8 @@ void AcknowledgeAtOnce(int socket);
 // Milliseconds left until the deadline, rounded up; 0 once it has passed.
 int MsLeft(Clock::time_point deadline);
 
-// A mutex the thread-safety analysis can follow.
-class CAPABILITY("mutex") StreamLock {
- public:
-  void Lock() ACQUIRE() { mutex.lock(); }
-  void Unlock() RELEASE() { mutex.unlock(); }
-
- private:
-  std::mutex mutex;
-};
-
-class SCOPED_CAPABILITY StreamLockHolder {
- public:
-  explicit StreamLockHolder(StreamLock& lock) ACQUIRE(lock) : lock(lock) { lock.Lock(); }
-  ~StreamLockHolder() RELEASE() { lock.Unlock(); }
-  StreamLockHolder(const StreamLockHolder&) = delete;
-  StreamLockHolder& operator=(const StreamLockHolder&) = delete;
-
- private:
-  StreamLock& lock;
-};
+using StreamLock = Mutex;
+using StreamLockHolder = Holder<Mutex>;
 
 // A connected TCP stream standing in for a serial device: raw, so bytes
 // pass as they are and line settings are kept but cannot be applied. Owned
@@ -91,8 +73,9 @@ class TcpStream {
   virtual int Start() { return 0; }
   int GetLine(LineState* line) EXCLUDES(lineLock);
   virtual int SetLine(const LineState& line) EXCLUDES(lineLock);
-  // Drops what has arrived and not been read.
-  virtual int Purge();
+  // Drops what has arrived and not been read; a raw stream cannot reach
+  // the server's own buffers, whichever queues are asked for.
+  virtual int Purge(Queues which);
   virtual int InputQueue(size_t* count);
   // EAGAIN when nothing has come yet; 0 bytes when the server hung up.
   virtual int Read(std::span<uint8_t> into, size_t* got);

@@ -16,3 +16,5 @@
 #define ACQUIRE(...) KT_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
 #define RELEASE(...) KT_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
 #define NO_THREAD_SAFETY_ANALYSIS KT_THREAD_ANNOTATION(no_thread_safety_analysis)
+#define ACQUIRED_BEFORE(...) KT_THREAD_ANNOTATION(acquired_before(__VA_ARGS__))
+#define ACQUIRED_AFTER(...) KT_THREAD_ANNOTATION(acquired_after(__VA_ARGS__))

@@ -86,7 +86,7 @@ TEST_F(OpenFaultTest, EachConfigurationStepFailingEndsTheOpen) {
 }
 
 TEST_F(OpenFaultTest, EventCreationFailingEndsTheOpen) {
-  for (int nth = 1; nth <= 4; ++nth) {
+  for (int nth = 1; nth <= 3; ++nth) {
     faulty.FailNth(Call::kNewEvent, nth, EMFILE);
     EXPECT_EQ(Open(), 0) << nth;
     EXPECT_FALSE(port.IsOpen());
@@ -178,6 +178,26 @@ TEST_F(OpenFaultTest, FlowControlModes) {
   EXPECT_FALSE(DeviceHandshakes());
   port.Close();
   EXPECT_EQ(port.SetFlowControl(kKeep, kKeep), 0);
+  EXPECT_TRUE(window.alerts().empty());
+}
+
+// A change the device refuses part of leaves the line as it was: here the
+// termios part (the handshake off) goes through and the modem-line or
+// RS-485 part, which a pty refuses, undoes it.
+TEST_F(OpenFaultTest, RefusedFlowControlChangesNothing) {
+  ASSERT_TRUE(OpenAndStart());
+  ASSERT_EQ(port.SetFlowControl(kKeep, 2), 1);
+  ASSERT_TRUE(DeviceHandshakes());
+  for (uint32_t rts : {0u, 1u, 3u}) {
+    EXPECT_EQ(port.SetFlowControl(kKeep, rts), 0) << rts;
+    EXPECT_TRUE(DeviceHandshakes()) << rts;
+  }
+  EXPECT_EQ(port.SetFlowControl(1, 0), 0);
+  EXPECT_TRUE(DeviceHandshakes());
+  // Where the driver has no RS-485, switching it off needs nothing.
+  faulty.acceptModemLines = true;
+  EXPECT_EQ(port.SetFlowControl(kKeep, 0), 1);
+  EXPECT_FALSE(DeviceHandshakes());
   EXPECT_TRUE(window.alerts().empty());
 }
 

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <map>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -15,7 +17,7 @@ namespace ktcomm::test {
 
 enum class Call {
   kOpenDevice, kSetTimeouts, kSetEventMask, kGetLine, kBuildLine, kSetLine, kPurge,
-  kInputQueue, kRead, kWrite, kWaitWritable, kNewEvent, kWaitEvent, kWaitForWork,
+  kInputQueue, kRead, kWrite, kWaitWritable, kWaitDrained, kNewEvent, kWaitEvent, kWaitForWork,
   kStartThread,
 };
 
@@ -35,6 +37,15 @@ class FaultyPlatform : public platform::PlatformWrapper {
   }
   // Writes take at most this many bytes per call (0: no limit).
   void LimitWrites(size_t maxBytes) { writeLimit = maxBytes; }
+  // Each write takes this long to leave the port (0: at once).
+  void SlowDrain(int ms) { drainMs = ms; }
+  // A drain wait is in progress.
+  bool Draining() const { return draining > 0; }
+  // Purges, writes and drains in the order they were made.
+  std::vector<std::string> Journal() {
+    std::lock_guard<std::mutex> hold(mutex);
+    return journal;
+  }
   // How often a kind of call was made.
   int Count(Call call) {
     std::lock_guard<std::mutex> hold(mutex);
@@ -76,9 +87,10 @@ class FaultyPlatform : public platform::PlatformWrapper {
     }
     return PlatformWrapper::SetLine(fd, termiosOnly);
   }
-  int Purge(int fd) override {
+  int Purge(int fd, platform::Queues which) override {
     if (int err = Due(Call::kPurge)) return err;
-    return PlatformWrapper::Purge(fd);
+    Note(which == platform::Queues::kBoth ? "purge both" : "purge input");
+    return PlatformWrapper::Purge(fd, which);
   }
   int InputQueue(int fd, size_t* count) override {
     if (int err = Due(Call::kInputQueue)) return err;
@@ -92,11 +104,29 @@ class FaultyPlatform : public platform::PlatformWrapper {
     if (int err = Due(Call::kWrite)) return err;
     size_t limit = writeLimit;
     if (limit != 0 && from.size() > limit) from = from.first(limit);
-    return PlatformWrapper::Write(fd, from, put);
+    int err = PlatformWrapper::Write(fd, from, put);
+    if (err == 0) Note("write " + std::to_string(*put));
+    return err;
   }
   int WaitWritable(int fd, const platform::Event& cancel) override {
     if (int err = Due(Call::kWaitWritable)) return err;
     return PlatformWrapper::WaitWritable(fd, cancel);
+  }
+  // With SlowDrain, what was written takes that long to leave the port, as
+  // on a slow line; the cancel event still ends the wait.
+  int WaitDrained(int fd, const platform::Event& cancel) override {
+    if (int err = Due(Call::kWaitDrained)) return err;
+    draining += 1;
+    int err = 0;
+    if (int ms = drainMs; ms > 0) {
+      bool cancelled = false;
+      PlatformWrapper::WaitEvent(cancel, static_cast<uint32_t>(ms), &cancelled);
+      if (cancelled) err = ECANCELED;
+    }
+    if (err == 0) err = PlatformWrapper::WaitDrained(fd, cancel);
+    Note(err == 0 ? "drained" : "drain cut short");
+    draining -= 1;
+    return err;
   }
   int NewEvent(bool manualReset, platform::Event* event) override {
     if (int err = Due(Call::kNewEvent)) return err;
@@ -132,6 +162,11 @@ class FaultyPlatform : public platform::PlatformWrapper {
     bool persistent = false;
   };
 
+  void Note(std::string what) {
+    std::lock_guard<std::mutex> hold(mutex);
+    journal.push_back(std::move(what));
+  }
+
   // 0, or the errno this call is to fail with (also left in errno).
   int Due(Call call) {
     std::lock_guard<std::mutex> hold(mutex);
@@ -153,6 +188,9 @@ class FaultyPlatform : public platform::PlatformWrapper {
   std::map<Call, Fault> faults;
   std::map<Call, int> counts;
   std::atomic<size_t> writeLimit{0};
+  std::atomic<int> drainMs{0};
+  std::atomic<int> draining{0};
+  std::vector<std::string> journal;
 };
 
 }  // namespace ktcomm::test
