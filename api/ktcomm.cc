@@ -30,8 +30,8 @@ CommPort* Slot(int port) { return port >= 1 && port <= kPortCount ? &g_ports[por
 int ToResult(CommPort::WaitOutcome outcome) {
   switch (outcome) {
     case CommPort::WaitOutcome::kFrame: return kOk;
-    case CommPort::WaitOutcome::kWaitFailed: return kOk;
     case CommPort::WaitOutcome::kTimedOut: return kTimedOut;
+    case CommPort::WaitOutcome::kClosed: return kNotOpen;
     case CommPort::WaitOutcome::kTooSmall: return kTooSmall;
     case CommPort::WaitOutcome::kOverflow: return kOverflowSeen;
   }
@@ -63,11 +63,23 @@ int CheckWait(int port, unsigned char* outCommand, unsigned char* outData,
   return kOk;
 }
 
-int Wait(CommPort& slot, std::span<const uint8_t> send, bool sends, uint32_t timeoutMs,
-         bool reportOverflow, unsigned char* outCommand, unsigned char* outData,
-         uint32_t* inoutLength) {
-  slot.BeginWait();
-  if (sends) slot.SendRaw(send);
+int ToResult(CommPort::Queued queued) {
+  switch (queued) {
+    case CommPort::Queued::kQueued: return kOk;
+    case CommPort::Queued::kTooBig: return kTooSmall;
+    case CommPort::Queued::kNotOpen: return kNotOpen;
+  }
+  return kOk;
+}
+
+// The common part of the waiting calls; `send` queues what is to be sent,
+// after the port is marked as awaiting a frame.
+template <typename Send>
+int Wait(CommPort& slot, Send send, uint32_t timeoutMs, bool reportOverflow,
+         unsigned char* outCommand, unsigned char* outData, uint32_t* inoutLength) {
+  if (!slot.BeginWait()) return kNotOpen;
+  // A port closed meanwhile ends the wait at once.
+  send();
   return ToResult(slot.FinishWait(timeoutMs, reportOverflow, outCommand, outData, inoutLength));
 }
 
@@ -86,15 +98,10 @@ int KTOpenPort(KTWindow* window, int port, int txSize, int rxSize, int baud, int
     CommPort* slot = Slot(port);
     if (slot == nullptr) return kBadPort;
     if (rxSize < 0) return kTooSmall;
-    if (!slot->Open(window, port, baud, parity, dataBits, stopBits, kEventMask, txSize, rxSize,
-                    protocol)) {
-      return kOpenFailed;
-    }
-    if (!slot->PrepareCommandBuffer(txSize) || !slot->StartWorker()) {
-      slot->Close();
-      return kOpenFailed;
-    }
-    return kOk;
+    return slot->OpenPort(window, port, baud, parity, dataBits, stopBits, txSize, rxSize,
+                          protocol)
+               ? kOk
+               : kOpenFailed;
   } catch (...) {
     return kOpenFailed;
   }
@@ -105,8 +112,7 @@ int KTClosePort(int port) {
   try {
     CommPort* slot = Slot(port);
     if (slot == nullptr) return 0;
-    slot->ReleaseCommandBuffer();
-    return slot->Close();
+    return slot->ClosePort();
   } catch (...) {
     return 0;
   }
@@ -131,8 +137,7 @@ int KTSendData(int port, const unsigned char* data, uint32_t length) {
   using namespace ktcomm;
   try {
     if (int result = CheckSend(port, data, length)) return result;
-    Slot(port)->SendRaw({data, length});
-    return kOk;
+    return ToResult(Slot(port)->SendRaw({data, length}));
   } catch (...) {
     return kOk;
   }
@@ -142,11 +147,7 @@ int KTSendCommand(int port, int command, uint32_t length, const unsigned char* d
   using namespace ktcomm;
   try {
     if (int result = CheckSend(port, data, length)) return result;
-    CommPort& slot = *Slot(port);
-    auto frame = slot.BuildCommand(command, {data, length});
-    if (frame.empty()) return kTooSmall;
-    slot.SendRaw(frame);
-    return kOk;
+    return ToResult(Slot(port)->SendCommand(command, {data, length}));
   } catch (...) {
     return kOk;
   }
@@ -160,9 +161,10 @@ int KTSendCommandAndWait(int port, int command, const unsigned char* data, uint3
     if (int result = CheckWait(port, outCommand, outData, inoutLength)) return result;
     if (!DataReadable(data, length)) return kTooSmall;
     CommPort& slot = *Slot(port);
-    auto frame = slot.BuildCommand(command, {data, length});
-    if (frame.empty()) return kTooSmall;
-    return Wait(slot, frame, true, timeoutMs, false, outCommand, outData, inoutLength);
+    if (!slot.CommandFits(length)) return kTooSmall;
+    return Wait(
+        slot, [&] { slot.SendCommand(command, {data, length}); }, timeoutMs, false, outCommand,
+        outData, inoutLength);
   } catch (...) {
     return kOk;
   }
@@ -174,8 +176,10 @@ int KTSendDataAndWait(int port, const unsigned char* data, uint32_t length, uint
   try {
     if (int result = CheckWait(port, outCommand, outData, inoutLength)) return result;
     if (!DataReadable(data, length)) return kTooSmall;
-    return Wait(*Slot(port), {data, length}, true, timeoutMs, true, outCommand, outData,
-                inoutLength);
+    CommPort& slot = *Slot(port);
+    return Wait(
+        slot, [&] { slot.SendRaw({data, length}); }, timeoutMs, true, outCommand, outData,
+        inoutLength);
   } catch (...) {
     return kOk;
   }
@@ -186,7 +190,8 @@ int KTWaitForMessage(int port, uint32_t timeoutMs, unsigned char* outCommand,
   using namespace ktcomm;
   try {
     if (int result = CheckWait(port, outCommand, outData, inoutLength)) return result;
-    return Wait(*Slot(port), {}, false, timeoutMs, false, outCommand, outData, inoutLength);
+    return Wait(
+        *Slot(port), [] {}, timeoutMs, false, outCommand, outData, inoutLength);
   } catch (...) {
     return kOk;
   }

@@ -13,6 +13,8 @@
 namespace ktcomm {
 namespace {
 
+using CommandHolder = platform::Holder<platform::Mutex>;
+
 // Port n is the device named by KTCOMM_COM<n>, else /dev/ttyS<n-1>. The path
 // is used whole: names under /dev/serial/by-id run long.
 std::string DevicePath(int portNumber) {
@@ -42,12 +44,41 @@ CommPort::~CommPort() {
   ReleaseCommandBuffer();
 }
 
+int CommPort::OpenPort(KTWindow* newWindow, int newPortNumber, int baud, int parity,
+                       int dataBits, int stopBits, int newTxSize, int newRxSize,
+                       int newProtocol) {
+  if (OnWorkerThread()) return 0;
+  std::lock_guard<std::recursive_mutex> hold(lifecycle);
+  if (!Open(newWindow, newPortNumber, baud, parity, dataBits, stopBits, kEventMask, newTxSize,
+            newRxSize, newProtocol)) {
+    return 0;
+  }
+  if (!PrepareCommandBuffer(newTxSize) || !StartWorker()) {
+    CloseWithLifecycle();
+    return 0;
+  }
+  return 1;
+}
+
+int CommPort::ClosePort() {
+  if (OnWorkerThread()) {
+    ReleaseCommandBuffer();
+    return Close();
+  }
+  std::lock_guard<std::recursive_mutex> hold(lifecycle);
+  ReleaseCommandBuffer();
+  return Close();
+}
+
+// The device opens and is configured without the port lock: a network
+// server may take seconds to answer, and nothing else needs the port then.
 int CommPort::Open(KTWindow* newWindow, int newPortNumber, int baud, int parity, int dataBits,
                    int stopBits, uint32_t eventMask, int newTxSize, int newRxSize,
                    int newProtocol) {
   // A port cannot stop and restart its own worker from inside a callback.
   if (OnWorkerThread()) return 0;
-  if (IsOpen() || workerThread.joinable()) Close();
+  std::lock_guard<std::recursive_mutex> hold(lifecycle);
+  if (IsOpen() || workerThread.joinable()) CloseWithLifecycle();
   if (!AllocateReceiveBuffers(newRxSize)) return 0;
   protocol = static_cast<uint8_t>(newProtocol);
   format = FormatFor(protocol);
@@ -55,39 +86,41 @@ int CommPort::Open(KTWindow* newWindow, int newPortNumber, int baud, int parity,
     platform::PortLockHolder holder(lock);
     decoder = Decoder{};
     msgLen = 0;
-    stagedPos = stagedLen = 0;
   }
+  stagedPos = stagedLen = 0;
 
+  if (device >= 0) {
+    platform.CloseDevice(device);
+    device = -1;
+  }
+  deviceName = DevicePath(newPortNumber);
+  lineDef = LineDefinition(baud, parity, dataBits, stopBits);
+  if (platform.OpenDevice(deviceName, &device) != 0) {
+    device = -1;
+    return 0;
+  }
+  window = newWindow;
+  portNumber = newPortNumber;
+  auto newTxBuf = Allocate(static_cast<uint32_t>(newTxSize));
+  outBuf = Allocate(static_cast<uint32_t>(newTxSize));
+  if (!CreateEvents() || !newTxBuf || !outBuf) {
+    ReleaseDeviceAndEvents();
+    return 0;
+  }
+  try {
+    Configure(eventMask);
+  } catch (const PortSetupError&) {
+    ReleaseDeviceAndEvents();
+    return 0;
+  }
+  platform.Purge(device, platform::Queues::kBoth);  // not examined
   {
     platform::PortLockHolder holder(lock);
-    if (device >= 0) {
-      platform.CloseDevice(device);
-      device = -1;
-    }
-    deviceName = DevicePath(newPortNumber);
-    lineDef = LineDefinition(baud, parity, dataBits, stopBits);
-    if (platform.OpenDevice(deviceName, &device) != 0) {
-      device = -1;
-      txBuf.reset();
-      txSize = 0;
-      return 0;
-    }
-    responseWanted = 0;
-    window = newWindow;
-    portNumber = newPortNumber;
-    if (!CreateEvents() || !(txBuf = Allocate(static_cast<uint32_t>(newTxSize)))) {
-      ReleaseDeviceAndEvents();
-      return 0;
-    }
+    txBuf = std::move(newTxBuf);
     txSize = static_cast<uint32_t>(newTxSize);
     txLen = 0;
-    try {
-      ConfigureLocked(eventMask);
-    } catch (const PortSetupError&) {
-      ReleaseDeviceAndEvents();
-      return 0;
-    }
-    platform.Purge(device);  // not examined
+    txPending = false;
+    responseWanted = 0;
     opened = 1;
   }
   LogOpened();
@@ -95,6 +128,7 @@ int CommPort::Open(KTWindow* newWindow, int newPortNumber, int baud, int parity,
 }
 
 int CommPort::AllocateReceiveBuffers(int newRxSize) {
+  platform::PortLockHolder holder(lock);
   // A reopen at the same size keeps its buffers; a frame posted earlier still
   // points into them and reads what was there.
   if (rxBuf && msgBuf && newRxSize == rxSize) return 1;
@@ -113,12 +147,11 @@ int CommPort::AllocateReceiveBuffers(int newRxSize) {
 int CommPort::CreateEvents() {
   return platform.NewEvent(true, &writeEvent) == 0 &&
          platform.NewEvent(true, &shutdownEvent) == 0 &&
-         platform.NewEvent(false, &startedEvent) == 0 &&
-         platform.NewEvent(false, &responseEvent) == 0;
+         platform.NewEvent(false, &startedEvent) == 0;
 }
 
 // Each failing step is reported as fatal, which ends the open.
-void CommPort::ConfigureLocked(uint32_t eventMask) {
+void CommPort::Configure(uint32_t eventMask) {
   if (platform.SetTimeouts(device) != 0) ReportError("SetCommTimeouts()", 1);
   if (platform.SetEventMask(device, eventMask) != 0) ReportError("SetCommMask()", 1);
   platform::LineState line;
@@ -137,35 +170,50 @@ void CommPort::LogOpened() {
   log.Text(text);
 }
 
+// After the worker's last write, so that its bytes come before the line.
+void CommPort::LogClosed() {
+  platform::PortLockHolder holder(lock);
+  if (!log.enabled) return;
+  char text[32];
+  std::snprintf(text, sizeof text, "\n COM%i closed\n", portNumber);
+  log.Text(text);
+  log.Close();
+}
+
 int CommPort::Close() {
-  // A write waiting for a line that takes nothing holds the port lock until
-  // it sees the shutdown, so the shutdown comes before the lock is taken.
-  if (!OnWorkerThread() && workerThread.joinable() && shutdownEvent) {
-    stopRequested = true;
-    platform.SetEvent(shutdownEvent);
-  }
-  {
-    platform::PortLockHolder holder(lock);
-    if (log.enabled) {
-      char text[32];
-      std::snprintf(text, sizeof text, "\n COM%i closed\n", portNumber);
-      log.Text(text);
-      log.Close();
-    }
-  }
   if (OnWorkerThread()) {
-    // Called from a callback on the worker: it cannot wait for itself. The
-    // worker releases the port when it gets back to its loop.
-    closedFromWorker = true;
-    stopRequested = true;
-    platform.SetEvent(shutdownEvent);
-    opened = 0;
+    CloseFromWorker();
     return 1;
   }
-  StopWorker();
-  ReleaseDeviceAndEvents();
-  opened = 0;
+  std::lock_guard<std::recursive_mutex> hold(lifecycle);
+  CloseWithLifecycle();
   return 1;
+}
+
+void CommPort::CloseWithLifecycle() {
+  {
+    platform::PortLockHolder holder(lock);
+    // Sends from here on are refused and waiting calls end; a transmission
+    // queued before still goes out.
+    opened = 0;
+    closes += 1;
+  }
+  responseEvent.notify_all();
+  StopWorker();
+  LogClosed();
+  ReleaseDeviceAndEvents();
+}
+
+void CommPort::CloseFromWorker() {
+  {
+    platform::PortLockHolder holder(lock);
+    opened = 0;
+    closes += 1;
+  }
+  responseEvent.notify_all();
+  closedFromWorker = true;
+  stopRequested = true;
+  platform.SetEvent(shutdownEvent);
 }
 
 void CommPort::StopWorker() {
@@ -179,51 +227,70 @@ void CommPort::StopWorker() {
 // Tolerates what is already released; keeps errno for a report that follows.
 void CommPort::ReleaseDeviceAndEvents() {
   int err = errno;
-  platform::PortLockHolder holder(lock);
+  // Not under the port lock: output still leaving the port may take a while.
   if (device >= 0) platform.CloseDevice(device);
   device = -1;
-  platform.CloseEvent(&writeEvent);
+  {
+    platform::PortLockHolder holder(lock);
+    platform.CloseEvent(&writeEvent);  // SendRaw sets it under the lock
+    txBuf.reset();
+    txSize = 0;
+    txLen = 0;
+    txPending = false;
+  }
   platform.CloseEvent(&startedEvent);
-  platform.CloseEvent(&responseEvent);
   platform.CloseEvent(&shutdownEvent);
-  txBuf.reset();
-  txSize = 0;
-  txLen = 0;
+  outBuf.reset();
   stagedPos = stagedLen = 0;
   errno = err;
 }
 
 int CommPort::SetFlowControl(uint32_t dtrControl, uint32_t rtsControl) {
+  // A close or reopen must not take the device away meanwhile. From a
+  // callback on the port's own worker the device stays while the worker
+  // runs, and a close waiting for that worker holds the lifecycle lock.
+  std::unique_lock<std::recursive_mutex> hold(lifecycle, std::defer_lock);
+  if (!OnWorkerThread()) hold.lock();
   if (!IsOpen()) return 0;
   platform::LineState line;
   if (platform.GetLine(device, &line) != 0) return 0;
   if (dtrControl != platform::kKeepControl) line.dtrControl = dtrControl & 3;
   if (rtsControl != platform::kKeepControl) line.rtsControl = rtsControl & 3;
   if (platform.BuildLine(lineDef, &line) != 0) return 0;
+  // All or nothing: a refused part leaves the line as it was.
   return platform.SetLine(device, line) == 0 ? 1 : 0;
 }
 
 bool CommPort::PrepareCommandBuffer(int size) {
-  ReleaseCommandBuffer();
-  cmdBuf = Allocate(static_cast<uint32_t>(size));
+  auto buffer = Allocate(static_cast<uint32_t>(size));
+  CommandHolder hold(cmdLock);
+  cmdBuf = std::move(buffer);
+  cmdBufSize = cmdBuf ? static_cast<uint32_t>(size) : 0;
   if (!cmdBuf) return false;
-  cmdBufSize = static_cast<uint32_t>(size);
   cmdBuf[0] = 0x00;  // the fixed head of every command frame
   cmdBuf[1] = 0x80;
   return true;
 }
 
 void CommPort::ReleaseCommandBuffer() {
+  CommandHolder hold(cmdLock);
   cmdBuf.reset();
   cmdBufSize = 0;
 }
 
-std::span<const uint8_t> CommPort::BuildCommand(int command, std::span<const uint8_t> data) {
-  if (!cmdBuf || data.size() > cmdBufSize - 4) return {};
+bool CommPort::CommandFits(size_t length) {
+  CommandHolder hold(cmdLock);
+  return !cmdBuf || length <= cmdBufSize - 4;
+}
+
+CommPort::Queued CommPort::SendCommand(int command, std::span<const uint8_t> data) {
+  CommandHolder hold(cmdLock);
+  if (!cmdBuf) return Queued::kNotOpen;
+  if (data.size() > cmdBufSize - 4) return Queued::kTooBig;
   cmdBuf[2] = static_cast<uint8_t>(data.size() + 1);  // wraps at 255 data bytes
   cmdBuf[3] = static_cast<uint8_t>(command);
   if (!data.empty()) std::memcpy(&cmdBuf[4], data.data(), data.size());
-  return {cmdBuf.get(), data.size() + 4};
+  return SendRaw({cmdBuf.get(), data.size() + 4});
 }
 
 void CommPort::ReportError(const char* what, int fatal) {

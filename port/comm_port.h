@@ -5,8 +5,10 @@
 
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string>
 #include <thread>
@@ -30,6 +32,13 @@ inline constexpr uint32_t kEventMask = 9;
 // How long StartWorker waits for the worker to run.
 inline constexpr uint32_t kStartWaitMs = 7000;
 
+// Open, close and flow-control changes of one port are serialised by its
+// lifecycle lock, held across their waits (a join, a server's answer) but
+// never taken by the worker, which holds nothing while it waits. Frames are
+// built and queued under the command lock; everything the callers and the
+// worker share is under the port lock, held for short sections only: no
+// wait on the device and no callback runs under it. Lock order: lifecycle,
+// command, port.
 class CommPort {
  public:
   explicit CommPort(platform::Platform& platform = platform::Platform::Default());
@@ -38,30 +47,50 @@ class CommPort {
   CommPort& operator=(const CommPort&) = delete;
 
   // Setup and teardown. Open and SetFlowControl return 1 (non-zero) or 0;
-  // Close always 1.
+  // Close always 1. Close wakes a waiting call, which then finds the port
+  // closed; a second Close racing the first returns once the port is closed.
   int Open(KTWindow* window, int portNumber, int baud, int parity, int dataBits, int stopBits,
            uint32_t eventMask, int txSize, int rxSize, int protocol);
   int Close();
   int SetFlowControl(uint32_t dtrControl, uint32_t rtsControl);
   bool IsOpen() const { return opened.load() != 0; }
 
+  // What KTOpenPort and KTClosePort do, as one step each: Open, the command
+  // buffer and StartWorker (closing again when a step fails); releasing the
+  // command buffer and Close.
+  int OpenPort(KTWindow* window, int portNumber, int baud, int parity, int dataBits,
+               int stopBits, int txSize, int rxSize, int protocol);
+  int ClosePort();
+
   // The command buffer, from KTOpenPort to KTClosePort. Prepare returns false
   // when it cannot be allocated.
-  bool PrepareCommandBuffer(int txSize);
-  void ReleaseCommandBuffer();
-  // Builds 00 80 <length+1> <command> <data> in the command buffer; an empty
-  // span when it does not fit.
-  std::span<const uint8_t> BuildCommand(int command, std::span<const uint8_t> data);
+  bool PrepareCommandBuffer(int txSize) EXCLUDES(cmdLock);
+  void ReleaseCommandBuffer() EXCLUDES(cmdLock);
 
   // Starts the worker and waits for it to run; 1 when it runs, 0 otherwise.
   int StartWorker();
 
+  // What became of bytes handed to the transmit path.
+  enum class Queued {
+    kQueued,   // queued, or refused as too long for the transmit buffer (reported)
+    kTooBig,   // a command frame larger than the command buffer; nothing sent
+    kNotOpen,  // the port is not open (or closed meanwhile)
+  };
   // Queues one transmission for the worker, replacing one not yet taken.
-  void SendRaw(std::span<const uint8_t> data) EXCLUDES(lock);
+  // Never waits for the line.
+  Queued SendRaw(std::span<const uint8_t> data) EXCLUDES(lock);
+  // Builds 00 80 <length+1> <command> <data> in the command buffer and
+  // queues it.
+  Queued SendCommand(int command, std::span<const uint8_t> data) EXCLUDES(cmdLock, lock);
+  // False when a command frame with this much data is larger than the
+  // command buffer (true without one: the port is closed, which the call
+  // then finds).
+  bool CommandFits(size_t length) EXCLUDES(cmdLock);
 
-  // A waiting call: BeginWait before anything is sent, then FinishWait.
-  enum class WaitOutcome { kFrame, kTimedOut, kWaitFailed, kTooSmall, kOverflow };
-  void BeginWait() EXCLUDES(lock);
+  // A waiting call: BeginWait before anything is sent (false: the port is
+  // not open), then FinishWait.
+  enum class WaitOutcome { kFrame, kTimedOut, kTooSmall, kOverflow, kClosed };
+  bool BeginWait() EXCLUDES(lock);
   WaitOutcome FinishWait(uint32_t timeoutMs, bool reportOverflow, uint8_t* outCommand,
                          uint8_t* outData, uint32_t* inoutLength) EXCLUDES(lock);
 
@@ -70,32 +99,36 @@ class CommPort {
   int EnableLogging(int openNow, const char* mode) EXCLUDES(lock);
 
   // Tells a person what failed, quoting errno's text and the port number;
-  // raises PortSetupError when fatal.
-  void ReportError(const char* what, int fatal);
+  // raises PortSetupError when fatal. Never called with the port lock held.
+  void ReportError(const char* what, int fatal) EXCLUDES(lock);
 
  private:
-  // Open's steps (comm_port.cc).
+  // Open's and Close's steps (comm_port.cc); the lifecycle lock is held.
   int AllocateReceiveBuffers(int rxSize);
-  int OpenDeviceLocked(int baud, int parity, int dataBits, int stopBits, uint32_t eventMask,
-                       int txSize) REQUIRES(lock);
   int CreateEvents();
-  void ConfigureLocked(uint32_t eventMask) REQUIRES(lock);
-  void ReleaseDeviceAndEvents();
+  void Configure(uint32_t eventMask);
+  void ReleaseDeviceAndEvents() EXCLUDES(lock);
+  void CloseWithLifecycle();
   void StopWorker();
-  void ReleaseTransmitBuffer() EXCLUDES(lock);
   void LogOpened() EXCLUDES(lock);
+  void LogClosed() EXCLUDES(lock);
+  // Close from a callback on the port's own worker, which cannot wait for
+  // itself; the worker finishes the close when it gets back to its loop.
+  void CloseFromWorker() EXCLUDES(lock);
 
   // The worker (port_worker.cc).
   void WorkerMain();
   void ServeDevice(bool hangup);
   void FlushQueued() EXCLUDES(lock);
+  void FinishCloseFromWorker();
   void StopWatchingDevice(int err);
   bool OnWorkerThread() const;
 
   // Transmit and receive (port_tx.cc, port_rx.cc).
   void WriteQueued() EXCLUDES(lock);
+  void DiscardInput(platform::Queues which);
   int ReadAvailable() EXCLUDES(lock);  // 0, or the errno of a device that hung up
-  int RefillLocked(bool first) REQUIRES(lock);
+  int Refill(bool first);
   // What a decoded byte asks for once the port lock is released: a frame
   // notification, or waking the caller a frame was handed to.
   struct Notification {
@@ -109,13 +142,16 @@ class CommPort {
   // The notification's parameters for the stored message.
   uint32_t Parameter(bool withData) const REQUIRES(lock);
   uintptr_t Address() const;
-  void DiscardInputLocked() REQUIRES(lock);
 
   platform::Platform& platform;
 
-  // Application thread only: the command buffer.
-  std::unique_ptr<uint8_t[]> cmdBuf;
-  uint32_t cmdBufSize = 0;
+  // Recursive: Open closes first, and KTOpenPort's steps each take it again.
+  std::recursive_mutex lifecycle;
+
+  // Application threads: the command buffer.
+  platform::Mutex cmdLock ACQUIRED_BEFORE(lock);
+  std::unique_ptr<uint8_t[]> cmdBuf GUARDED_BY(cmdLock);
+  uint32_t cmdBufSize GUARDED_BY(cmdLock) = 0;
 
   // Set by Open before the worker starts; released by Close after the join.
   std::string deviceName;
@@ -126,7 +162,6 @@ class CommPort {
   platform::Event writeEvent;
   platform::Event shutdownEvent;
   platform::Event startedEvent;
-  platform::Event responseEvent;
   KTWindow* window = nullptr;
   int32_t portNumber = 0;
   std::thread workerThread;
@@ -134,30 +169,44 @@ class CommPort {
   // Worker thread only.
   bool deviceWatched = false;
   int waitFailures = 0;
+  // The transmission being written, copied out of txBuf so that a send
+  // made meanwhile does not wait for the line.
+  std::unique_ptr<uint8_t[]> outBuf;
+  // Bytes read from the device in one go and not yet decoded; a purge drops
+  // them with the device's own queue.
+  std::array<uint8_t, 4096> staged{};
+  size_t stagedPos = 0;
+  size_t stagedLen = 0;
 
   // Shared by callers and the worker, under the port lock.
   platform::PortLock lock;
   std::unique_ptr<uint8_t[]> txBuf GUARDED_BY(lock);
   uint32_t txSize GUARDED_BY(lock) = 0;
   uint32_t txLen GUARDED_BY(lock) = 0;
+  // A transmission queued and not yet taken by the worker; counted, so that
+  // a write that ends can tell whether another was queued meanwhile.
+  bool txPending GUARDED_BY(lock) = false;
+  uint64_t txQueued GUARDED_BY(lock) = 0;
   Decoder decoder GUARDED_BY(lock);
-  int32_t rxSize = 0;  // set by Open with no worker running
-  std::unique_ptr<uint8_t[]> rxBuf;
-  std::unique_ptr<uint8_t[]> msgBuf;
+  // Replaced by Open with no worker running and no wait in progress.
+  int32_t rxSize GUARDED_BY(lock) = 0;
+  std::unique_ptr<uint8_t[]> rxBuf GUARDED_BY(lock);
+  std::unique_ptr<uint8_t[]> msgBuf GUARDED_BY(lock);
   // Buffers a reopen replaced: a frame posted earlier may still point into one.
-  std::vector<std::unique_ptr<uint8_t[]>> retiredBuffers;
+  std::vector<std::unique_ptr<uint8_t[]>> retiredBuffers GUARDED_BY(lock);
   int32_t msgLen GUARDED_BY(lock) = 0;
   uint8_t msgCommand GUARDED_BY(lock) = 0;
   // Counts frames handed to waiting callers, so that a wait can tell whether
-  // a frame reached it even when its time ran out.
+  // a frame reached it even when its time ran out; counts closes, so that a
+  // wait can tell that its port went away.
   uint32_t handovers GUARDED_BY(lock) = 0;
   uint32_t handoversAtWait GUARDED_BY(lock) = 0;
-  // Bytes read from the device in one go and not yet decoded; a purge drops
-  // them with the device's own queue.
-  std::array<uint8_t, 4096> staged GUARDED_BY(lock){};
-  size_t stagedPos GUARDED_BY(lock) = 0;
-  size_t stagedLen GUARDED_BY(lock) = 0;
+  uint32_t closes GUARDED_BY(lock) = 0;
+  uint32_t closesAtWait GUARDED_BY(lock) = 0;
   diag::TrafficLog log GUARDED_BY(lock);
+  // Wakes a waiting call on a hand-over or a close; waited on with the
+  // port lock, which the wait releases.
+  std::condition_variable_any responseEvent;
 
   // Read by one thread while another writes them, without the lock.
   std::atomic<int32_t> opened{0};

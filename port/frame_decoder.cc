@@ -28,6 +28,7 @@ Decoder::Step Decoder::Feed(const FrameFormat* format, uint8_t byte,
   if (rxPos >= static_cast<int32_t>(rxBuf.size())) {
     rxPos = 0;
     state = kOverflowed;
+    holding = false;
     return Step::kOverflow;
   }
   if (format == nullptr) return Step::kNone;
@@ -87,7 +88,10 @@ Decoder::Step Decoder::Command(const FrameFormat& format, uint8_t byte) {
 }
 
 Decoder::Delivery Decoder::Complete(const FrameFormat& format, bool responseWanted) {
-  if (responseWanted) return Delivery::kHold;
+  if (responseWanted) {
+    holding = true;
+    return Delivery::kHold;
+  }
   if (format.trailerTriggersPost && rxPos > 0) {
     state = kStored;
     return Delivery::kStore;

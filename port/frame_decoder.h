@@ -44,6 +44,7 @@ struct Decoder {
   int32_t frameLength = 0;  // counts the command byte and the data bytes
   uint8_t frameCommand = 0;
   int32_t rxPos = 0;        // data bytes of the current frame in the receive buffer
+  bool holding = false;     // a completed frame waits for a caller to release it
 
   enum class Step {
     kNone,      // nothing to deliver
@@ -69,6 +70,7 @@ struct Decoder {
   void Restart() {
     state = kIdle;
     rxPos = 0;
+    holding = false;
   }
 
  private:

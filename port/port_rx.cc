@@ -1,6 +1,7 @@
-// The receive path: bytes are read from the device, logged, tested against
-// the receive buffer and decoded one at a time under the port lock, which a
-// caller can take between any two bytes to queue or release in between.
+// The receive path: bytes are read from the device into a staging buffer of
+// the worker's, then logged, tested against the receive buffer and decoded
+// one at a time under the port lock, which a caller can take between any
+// two bytes to queue or release in between.
 #include <cerrno>
 #include <cstring>
 
@@ -11,15 +12,16 @@ namespace ktcomm {
 int CommPort::ReadAvailable() {
   bool first = true;
   for (;;) {
+    // Read with the port lock free: a network device may take its time.
+    if (stagedPos == stagedLen) {
+      int err = Refill(first);
+      if (err != 0 || stagedPos == stagedLen) return err;
+    }
+    first = false;
     Notification note;
     bool overflow = false;
     {
       platform::PortLockHolder holder(lock);
-      if (stagedPos == stagedLen) {
-        int err = RefillLocked(first);
-        if (err != 0 || stagedPos == stagedLen) return err;
-      }
-      first = false;
       // Staged bytes are decoded in one go while nobody else asks for the
       // lock; a caller that does gets it before the next byte, just as if the
       // lock were let go after every byte.
@@ -28,8 +30,8 @@ int CommPort::ReadAvailable() {
       } while (!overflow && !note.due && !note.wake && stagedPos < stagedLen &&
                !lock.Contended());
     }
-    // Set with the lock free, so that the woken caller does not find it held.
-    if (note.wake) platform.SetEvent(responseEvent);
+    // With the lock free, so that the woken caller does not find it held.
+    if (note.wake) responseEvent.notify_all();
     if (overflow) {
       // Bytes still staged are decoded on the worker's next pass.
       ReportError("KTcomm: Incoming buffer overflow !!!", 0);  // lock not held
@@ -80,7 +82,7 @@ bool CommPort::DecodeByteLocked(uint8_t byte, Notification* note) {
 // Takes what the device holds into the staging buffer. The first refill of a
 // pass reads even when the queue looks empty: a device that polled readable
 // with nothing queued has hung up, and the read says so.
-int CommPort::RefillLocked(bool first) {
+int CommPort::Refill(bool first) {
   size_t queued = 0;
   if (platform.InputQueue(device, &queued) != 0) queued = 0;  // counts as empty
   if (queued == 0 && !first) return 0;
@@ -89,7 +91,7 @@ int CommPort::RefillLocked(bool first) {
   if (err == EAGAIN) return 0;
   if (err == EIO || (err == 0 && got == 0 && queued == 0)) return EIO;
   if (err != 0) {
-    ReportError("ReadFile()", 0);  // lock held
+    ReportError("ReadFile()", 0);  // lock not held
     return 0;
   }
   stagedPos = 0;

@@ -1,28 +1,39 @@
 // Waiting for a frame: the decoder hands the next completed frame to the
 // waiting caller instead of posting it, and holds until the caller releases it.
+#include <chrono>
 #include <cstring>
 
 #include "port/comm_port.h"
 
 namespace ktcomm {
 
-void CommPort::BeginWait() {
+bool CommPort::BeginWait() {
   platform::PortLockHolder holder(lock);
-  platform.ResetEvent(responseEvent);
+  if (!IsOpen()) return false;
   handoversAtWait = handovers;
+  closesAtWait = closes;
   // Set before anything is sent, so that an answer arriving at once comes here.
   responseWanted = 1;
+  return true;
 }
 
 CommPort::WaitOutcome CommPort::FinishWait(uint32_t timeoutMs, bool reportOverflow,
                                            uint8_t* outCommand, uint8_t* outData,
                                            uint32_t* inoutLength) {
-  bool signalled = false;
-  int err = platform.WaitEvent(responseEvent, timeoutMs, &signalled);
+  bool forever = timeoutMs == 0xFFFFFFFF;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
 
   // The outcome is decided under the lock: a frame handed over after the wait
   // gave up is still this caller's, so no frame is left held for nobody.
   platform::PortLockHolder holder(lock);
+  while (handovers == handoversAtWait && closes == closesAtWait) {
+    if (forever) {
+      responseEvent.wait(lock);
+    } else if (responseEvent.wait_until(lock, deadline) == std::cv_status::timeout) {
+      break;
+    }
+  }
+  if (closes != closesAtWait) return WaitOutcome::kClosed;
   if (handovers != handoversAtWait) {
     // Too small or overflowed: nothing is reset, the decoder keeps holding.
     if (*inoutLength < static_cast<uint32_t>(msgLen)) return WaitOutcome::kTooSmall;
@@ -32,13 +43,13 @@ CommPort::WaitOutcome CommPort::FinishWait(uint32_t timeoutMs, bool reportOverfl
     *inoutLength = static_cast<uint32_t>(msgLen);
     decoder.Restart();
     msgLen = 0;
-    platform.ResetEvent(responseEvent);
     responseWanted = 0;
     return WaitOutcome::kFrame;
   }
-  platform.ResetEvent(responseEvent);
   responseWanted = 0;
-  if (err != 0) return WaitOutcome::kWaitFailed;
+  // A frame still held from an earlier call that returned 6 was handed to
+  // nobody; letting it go makes the next frame reach the window.
+  if (decoder.holding) decoder.Restart();
   *inoutLength = 0;
   return WaitOutcome::kTimedOut;
 }

@@ -31,18 +31,11 @@ void CommPort::WorkerMain() {
   workerRunning = 1;
   deviceWatched = device >= 0;
   waitFailures = 0;
-  if (device >= 0) {
-    platform::PortLockHolder holder(lock);
-    DiscardInputLocked();
-  }
+  if (device >= 0) DiscardInput(platform::Queues::kBoth);
   platform.SetEvent(startedEvent);
 
   for (;;) {
-    bool pending;
-    {
-      platform::PortLockHolder holder(lock);
-      pending = stagedPos < stagedLen;  // left over after an overflow
-    }
+    bool pending = stagedPos < stagedLen;  // left over after an overflow
     platform::Work which = platform::Work::kShutdown;
     bool hangup = false;
     int err = platform.WaitForWork(shutdownEvent, writeEvent, deviceWatched ? device : -1,
@@ -69,26 +62,33 @@ void CommPort::WorkerMain() {
     }
   }
 
-  if (closedFromWorker) {
-    // Closed from one of our own callbacks: give the device back now, so that
-    // it can be opened again. The events stay for whoever joins this thread.
-    platform::PortLockHolder holder(lock);
-    platform.CloseDevice(device);
-    device = -1;
-  }
+  if (closedFromWorker) FinishCloseFromWorker();
   workerRunning = 0;
   workerId = std::thread::id();
 }
 
 // A transmission queued just before a close still goes out: the shutdown
 // event is set, so the write takes what the device accepts without waiting.
+// One whose write failed is not sent again.
 void CommPort::FlushQueued() {
   bool queued;
   {
     platform::PortLockHolder holder(lock);
-    queued = txLen > 0;
+    queued = txPending && txLen > 0;
   }
   if (queued && deviceWatched) WriteQueued();
+}
+
+// Closed from one of our own callbacks: log the close and give the device
+// back now, so that it can be opened again; the events stay for whoever
+// joins this thread. A close, open or flow-control change in progress on
+// another thread holds the lifecycle lock and finishes the close itself.
+void CommPort::FinishCloseFromWorker() {
+  std::unique_lock<std::recursive_mutex> hold(lifecycle, std::try_to_lock);
+  if (!hold.owns_lock()) return;
+  LogClosed();
+  platform.CloseDevice(device);
+  device = -1;
 }
 
 void CommPort::ServeDevice(bool hangup) {

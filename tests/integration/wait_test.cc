@@ -151,6 +151,27 @@ TEST_F(WaitTest, BufferTooSmallKeepsTheFrameHeld) {
   EXPECT_EQ(window.posts().size(), 1u);
 }
 
+// After a time-out the next frame reaches the window, even when a frame was
+// still held from a call that returned 6: that call's frame was handed to
+// nobody, and holding it for ever would silence the port.
+TEST_F(WaitTest, AfterATimeOutTheNextFrameIsPosted) {
+  Open(1);
+  auto device = Answer(pty, 1, {0x00, 0x81, 0x06, 0x00, 0x1A, 1, 2, 3, 4, 5});
+  Outputs small;
+  small.length = 4;
+  const uint8_t request = 0x77;
+  EXPECT_EQ(KTSendDataAndWait(kPort, &request, 1, 5000, &small.command, small.data,
+                              &small.length),
+            6);
+  device.join();
+  Outputs next;
+  EXPECT_EQ(KTWaitForMessage(kPort, 100, &next.command, next.data, &next.length), -1);
+  EXPECT_EQ(next.length, 0u);
+  ExpectPosted({0x00, 0x80, 0x02, 0x10, 0x42}, 0x10);
+  EXPECT_EQ(window.posts().back().data, Bytes{0x42});
+  EXPECT_EQ(window.posts().size(), 1u);
+}
+
 // KTWaitForMessage sends nothing, so the device cannot know when the call
 // has begun: a copy of the frame that came too early is posted, and the post
 // sends the frame again until a copy reaches the waiting call.

@@ -115,6 +115,27 @@ TEST_F(LoggingTest, HeaderOnlyOnAChangeOfDirectionAcrossReopens) {
             "\n COM4 opened\n03 \nCOM4 \nReading: 00 80 01 10 \n COM4 closed\n");
 }
 
+// A send made just before a close goes out with the close, and its bytes are
+// logged before the closing line.
+TEST_F(LoggingTest, SendThenCloseLogsTheBytesBeforeTheClosingLine) {
+  ASSERT_EQ(KTSetLogFileName(path.c_str()), 1);
+  ASSERT_EQ(KTEnableLogging(0, "a"), 1);
+  PortCloser closer(9);
+  std::string expected;
+  for (int round = 0; round < 200; ++round) {
+    ASSERT_EQ(OpenOnPty(pty, &window, 9, 16, 16, 1), 0);
+    const uint8_t data[] = {static_cast<uint8_t>(round)};
+    ASSERT_EQ(KTSendCommand(9, 0x10, 1, data), 0);
+    KTClosePort(9);
+    ASSERT_EQ(pty.Read(5), (Bytes{0x00, 0x80, 0x02, 0x10, data[0]})) << round;
+    char bytes[32];
+    std::snprintf(bytes, sizeof bytes, "00 80 02 10 %02x ", data[0]);
+    expected += std::string("\n COM9 opened\n") + (round == 0 ? "\nCOM9 \nWriting: " : "") +
+                bytes + "\n COM9 closed\n";
+  }
+  EXPECT_EQ(Contents(), expected);
+}
+
 TEST_F(LoggingTest, InvalidModeIsRefused) {
   ASSERT_EQ(KTSetLogFileName(path.c_str()), 1);
   EXPECT_EQ(KTEnableLogging(1, "zz"), 0);
