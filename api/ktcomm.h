@@ -53,16 +53,22 @@ struct KTWindow {
  * standard error). txSize is the size of the
  * command and transmit buffers (at least 4), rxSize of the receive and message
  * buffers; parity is one of N E O M S; protocol 1 or 2 selects the frame
- * decoder (any other value decodes nothing). Returns 0, 6 (txSize below 4 or
- * rxSize negative), 7 (bad port) or 3 (device absent, in use, refused its
- * configuration, or the worker did not start). Does not block beyond the
- * worker's start, except for a network device: up to 3 s to connect, and
- * with RFC 2217 up to 3 s more for each exchange with the server. */
+ * decoder (any other value decodes nothing). The line definition is applied
+ * afresh: hardware handshake starts off, whatever an earlier open left.
+ * Returns 0, 6 (txSize below 4 or rxSize negative), 7 (bad port) or 3
+ * (device absent, in use, refused its configuration, or the worker did not
+ * start). Does not block beyond the worker's start, except for a network
+ * device: up to 3 s to connect, and with RFC 2217 up to 3 s more for each
+ * exchange with the server. */
 KTCOMM_EXPORT int KTOpenPort(KTWindow *window, int port, int txSize, int rxSize, int baud,
                              int parity, int dataBits, int stopBits, int protocol);
 
-/* Stops the port's worker and releases the device. Returns 1, or 0 for a bad
- * port number. Closing a closed port is harmless. */
+/* Stops the port's worker and releases the device. A transmission queued
+ * before the close is still written and logged; output still leaving the
+ * port may finish while it keeps moving (5 s at most), a line held by its
+ * handshake is cut off. A waiting call on the port returns 5 at once; a
+ * second close racing this one returns once the port is closed. Returns 1,
+ * or 0 for a bad port number. Closing a closed port is harmless. */
 KTCOMM_EXPORT int KTClosePort(int port);
 
 /* Copies "1.41" into buffer (capacity *length, terminator included) and sets
@@ -71,9 +77,11 @@ KTCOMM_EXPORT int KTClosePort(int port);
 KTCOMM_EXPORT int KTGetDllVersion(char *buffer, int *length);
 
 /* Queues raw bytes for the worker to write; a later send replaces one the
- * worker has not taken yet. Returns 0 (also when the bytes exceed the
- * transmit buffer, which is reported as an error instead), 5, 6 (null data
- * with a non-zero length) or 7. Does not wait for the write. */
+ * worker has not taken yet. A write is complete when its bytes have left
+ * the port, so a send queued while an earlier one still drains follows it
+ * whole. Returns 0 (also when the bytes exceed the transmit buffer, which
+ * is reported as an error instead), 5, 6 (null data with a non-zero
+ * length) or 7. Never waits for the line. */
 KTCOMM_EXPORT int KTSendData(int port, const unsigned char *data, uint32_t length);
 
 /* Queues the command frame 00 80 <length+1> <command> <data...>. Returns 0,
@@ -87,7 +95,9 @@ KTCOMM_EXPORT int KTSendCommand(int port, int command, uint32_t length, const un
  * (which holds outData's capacity on entry). Returns 0, -1 (timed out;
  * *inoutLength = 0), 5, 6 (frame too large to send, capacity below the
  * frame's data, or a null output), 7, or 1 (KTSendDataAndWait: the receive
- * buffer overflowed). Must not be called from a KTWindow callback. */
+ * buffer overflowed). Keeps its time-out whatever the line does; a
+ * KTClosePort on another thread ends it with 5. Must not be called from a
+ * KTWindow callback. */
 KTCOMM_EXPORT int KTSendCommandAndWait(int port, int command, const unsigned char *data,
                                        uint32_t length, uint32_t timeoutMs,
                                        unsigned char *outCommand, unsigned char *outData,
@@ -105,17 +115,21 @@ KTCOMM_EXPORT int KTSetLogFileName(const char *name);
 /* Switches traffic logging on for all ports; mode is an fopen mode ("a",
  * "w", ...). With openNow the file is opened at once (and closed again for
  * ports that are not open); without it, open logs are closed until the port
- * next opens. Returns 1 if it succeeded on at least one port, else 0. */
+ * next opens. The file must be a regular file: a FIFO, a device node or a
+ * directory fails at once, as an unwritable file does. Returns 1 if it
+ * succeeded on at least one port, else 0. */
 KTCOMM_EXPORT int KTEnableLogging(int openNow, const char *mode);
 
 #ifdef __cplusplus
 } /* extern "C" */
 
 /* DTR mode 0 off, 1 on (2, handshake, is refused); RTS mode 0 off, 1 on,
- * 2 hardware handshake (CRTSCTS), 3 toggle (RS-485 where the driver has it).
- * 0xFFFFFFFF keeps a setting. The line definition is applied again. Returns
- * non-zero on success, 0 for a bad or closed port or a refused setting. On an
- * rfc2217:// device it waits up to 3 s for the server to confirm. */
+ * 2 hardware handshake (CRTSCTS), 3 toggle (RS-485 where the driver has it;
+ * modes 0 to 2 switch RS-485 off again). 0xFFFFFFFF keeps a setting. The
+ * line definition is applied again. Returns non-zero on success, 0 for a
+ * bad or closed port or a refused setting; a refused change changes
+ * nothing. On an rfc2217:// device it waits up to 3 s for the server to
+ * confirm. */
 KTCOMM_EXPORT int KTSetFlowControl(int port, uint32_t dtrControl, uint32_t rtsControl);
 #endif
 
