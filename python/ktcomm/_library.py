@@ -86,7 +86,7 @@ def _declare(lib: ctypes.CDLL) -> None:
         function = getattr(lib, name)
         function.argtypes = argtypes
         function.restype = c_int
-    lib.KTSetFlowControl = lib._Z16KTSetFlowControlijj
+    setattr(lib, "KTSetFlowControl", lib._Z16KTSetFlowControlijj)
 
 
 _lock = threading.Lock()

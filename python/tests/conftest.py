@@ -28,17 +28,22 @@ def _built(variable, relative):
     return None
 
 
+def pytest_configure(config):
+    config.addinivalue_line("markers", "install: installs into a temporary prefix and venv")
+
+
 @pytest.fixture
 def simulator():
-    """start(*arguments) runs ktcomm-sim and returns the device path to open."""
+    """start(*arguments) runs ktcomm-sim and returns the device path to open;
+    start.program names another simulator to run."""
     program = _built("KTCOMM_SIM", "tools/ktcomm-sim")
     if program is None:
         pytest.skip("ktcomm-sim is not built")
     started = []
 
     def start(*arguments):
-        process = subprocess.Popen([program, "--quiet", *arguments], stdin=subprocess.DEVNULL,
-                                   stdout=subprocess.PIPE)
+        process = subprocess.Popen([start.program, "--quiet", *arguments],
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
         started.append(process)
         ready, _, _ = select.select([process.stdout], [], [], DEADLINE_S)
         path = process.stdout.readline().decode().strip() if ready else ""
@@ -52,6 +57,7 @@ def simulator():
         started[-1].wait(timeout=DEADLINE_S)
 
     start.kill = kill
+    start.program = program
     yield start
     for process in started:
         process.terminate()
