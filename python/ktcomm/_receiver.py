@@ -62,8 +62,10 @@ class Receiver:
     def __init__(self, number: int, deliver: Callable[[Frame], object]) -> None:
         self.number = number
         self._deliver_to = deliver
+
+        # Changed under the lock; lost and closed are read without it.
         self._lock = threading.Lock()
-        self._call: Call | None = None
+        self._call: Call | None = None  # the waiting call, at most one
         self.lost = False
         self.closed = False
         self._wakers: set[Callable[[], None]] = set()
