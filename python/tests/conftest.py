@@ -153,6 +153,14 @@ def spawn_python():
         process.stderr.close()
 
 
+def stopped(process):
+    """Ends process and returns what it wrote to standard error, for a
+    failure message."""
+    process.kill()
+    process.wait(timeout=DEADLINE_S)
+    return process.stderr.read().decode(errors="replace")
+
+
 def read_line(process):
     line = b""
     deadline = time.monotonic() + DEADLINE_S

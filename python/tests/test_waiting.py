@@ -9,7 +9,7 @@ import time
 import pytest
 
 import ktcomm
-from conftest import DEADLINE_MS, DEADLINE_S, Line, frame, read_line, wait_until
+from conftest import DEADLINE_MS, DEADLINE_S, Line, frame, read_line, stopped, wait_until
 
 # A while after the send, when the call has long been waiting.
 LATER_S = 0.3
@@ -54,12 +54,12 @@ class TestInterrupt:
     @pytest.mark.parametrize("delay_s", [0, LATER_S], ids=["at-once", "later"])
     def test_ctrl_c_ends_a_call_without_limit(self, line, spawn_python, delay_s):
         child = spawn_python(self.CHILD, line.path)
-        assert line.read(4) == frame(0x77), child.stderr.read()
+        assert line.read(4) == frame(0x77), stopped(child)
         time.sleep(delay_s)
         sent = time.monotonic()
         child.send_signal(signal.SIGINT)
         said = read_line(child).split()
-        assert said[:1] == ["interrupted"], child.stderr.read()
+        assert said[:1] == ["interrupted"], stopped(child)
         # Both clocks are the system's monotonic clock.
         assert float(said[1]) - sent < 0.5
         # The answer that comes too late is not lost: it is unsolicited now.
