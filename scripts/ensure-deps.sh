@@ -3,7 +3,8 @@
 # this machine lacks. Quiet, and does nothing when all is there.
 set -euo pipefail
 
-packages=(cmake make g++ pkg-config libgtest-dev libgmock-dev libcli11-dev python3-pytest ser2net "$@")
+# python3-venv, -setuptools, -wheel and -mypy: the Python install test.
+packages=(cmake make g++ pkg-config libgtest-dev libgmock-dev libcli11-dev python3-pytest ser2net python3-venv python3-setuptools python3-wheel python3-mypy "$@")
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||

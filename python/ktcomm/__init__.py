@@ -9,27 +9,32 @@ libktcomm, with ctypes only.
         frame = port.frames.get(timeout=2)   # Frame(port, command, data)
 
 The library is loaded on first use from KTCOMM_LIBRARY when that is set,
-else from a build in this checkout (build/, build-plain/), else wherever the
-dynamic linker finds libktcomm.so.1.
+else from a build in this checkout (build/, build-plain/), else from beside
+this module when cmake --install put it there, else wherever the dynamic
+loader finds libktcomm.so.1.
 """
+
+from __future__ import annotations
 
 import ctypes
 import os
 
 from . import _library
 from ._library import LibraryNotFound
-from .errors import (BufferTooSmall, KTcommError, OpenFailed, Overflow, InvalidPort, PortNotOpen,
-                     TimedOut)
+from .errors import (KT_BAD_PORT, KT_NOT_OPEN, KT_OK, KT_OPEN_FAILED, KT_OVERFLOW, KT_TIMED_OUT,
+                     KT_TOO_SMALL, BufferTooSmall, InvalidPort, KTcommError, OpenFailed, Overflow,
+                     PortLost, PortNotOpen, TimedOut)
 from .port import Frame, Port, device_path
 
 __all__ = [
-    "BufferTooSmall", "Frame", "InvalidPort", "KTcommError", "LibraryNotFound", "OpenFailed",
-    "Overflow", "Port", "PortNotOpen", "TimedOut", "device_path", "enable_logging",
-    "set_log_file", "version",
+    "KT_BAD_PORT", "KT_NOT_OPEN", "KT_OK", "KT_OPEN_FAILED", "KT_OVERFLOW", "KT_TIMED_OUT",
+    "KT_TOO_SMALL", "BufferTooSmall", "Frame", "InvalidPort", "KTcommError", "LibraryNotFound",
+    "OpenFailed", "Overflow", "Port", "PortLost", "PortNotOpen", "TimedOut", "device_path",
+    "enable_logging", "set_log_file", "version",
 ]
 
 
-def version():
+def version() -> str:
     """The library's version number, such as "1.41"."""
     text = ctypes.create_string_buffer(32)
     length = ctypes.c_int(len(text))
@@ -37,7 +42,7 @@ def version():
     return text.value[:length.value].decode()
 
 
-def set_log_file(path):
+def set_log_file(path: str | os.PathLike[str]) -> None:
     """Names the traffic log file of all ports; used from the next time a log
     is opened."""
     name = os.fsencode(path)
@@ -45,7 +50,7 @@ def set_log_file(path):
         raise ValueError("the log file name must not be empty")
 
 
-def enable_logging(open_now=True, mode="a"):
+def enable_logging(open_now: bool = True, mode: str = "a") -> None:
     """Switches the traffic log on for all ports; mode is an fopen mode. With
     open_now the file is opened at once, which finds an unwritable file now;
     without it, logs open when their port next opens. Raises KTcommError when

@@ -1,7 +1,8 @@
 """Finding and loading libktcomm, with the C signatures of its functions."""
 
+from __future__ import annotations
+
 import ctypes
-import ctypes.util
 import os
 import pathlib
 import threading
@@ -10,7 +11,8 @@ SONAME = "libktcomm.so.1"
 
 # Plain builds of a checkout; the sanitizer builds cannot be loaded into an
 # interpreter that was built without them.
-_REPO = pathlib.Path(__file__).resolve().parents[2]
+_PACKAGE = pathlib.Path(__file__).resolve().parent
+_REPO = _PACKAGE.parents[1]
 _BUILD_DIRS = ("build", "build-plain")
 
 WM_PORT_MESSAGE = 0x040A
@@ -32,9 +34,12 @@ class LibraryNotFound(OSError):
     """libktcomm could not be loaded from anywhere this module looks."""
 
 
-def candidates():
+def candidates() -> list[str]:
     """Where to load the library from, in order: KTCOMM_LIBRARY alone when it
-    is set, else a build in this checkout, then the linker's search."""
+    is set, else a build in this checkout, else the library installed beside
+    this module by cmake --install, then wherever the dynamic loader finds
+    libktcomm.so.1 (LD_LIBRARY_PATH, the loader's cache, the system's
+    folders)."""
     named = os.environ.get("KTCOMM_LIBRARY")
     if named:
         return [named]
@@ -44,14 +49,20 @@ def candidates():
             path = _REPO / folder / SONAME
             if path.exists():
                 found.append(str(path))
-    installed = ctypes.util.find_library("ktcomm")
-    if installed:
-        found.append(installed)
+    try:
+        # Written by cmake --install only: the way from here to its library.
+        from . import _installed  # type: ignore[attr-defined]
+    except ImportError:
+        pass
+    else:
+        path = _PACKAGE / _installed.LIBRARY_DIR / SONAME
+        if path.exists():
+            found.append(str(path))
     found.append(SONAME)
     return found
 
 
-def _declare(lib):
+def _declare(lib: ctypes.CDLL) -> None:
     c_int, c_uint32, c_char_p = ctypes.c_int, ctypes.c_uint32, ctypes.c_char_p
     byte_out = ctypes.POINTER(ctypes.c_ubyte)
     length_out = ctypes.POINTER(ctypes.c_uint32)
@@ -75,14 +86,14 @@ def _declare(lib):
         function = getattr(lib, name)
         function.argtypes = argtypes
         function.restype = c_int
-    lib.KTSetFlowControl = lib._Z16KTSetFlowControlijj
+    setattr(lib, "KTSetFlowControl", lib._Z16KTSetFlowControlijj)
 
 
 _lock = threading.Lock()
-_lib = None
+_lib: ctypes.CDLL | None = None
 
 
-def load():
+def load() -> ctypes.CDLL:
     """The loaded library (loaded on first use). Raises LibraryNotFound."""
     global _lib
     with _lock:

@@ -1,41 +1,50 @@
 """One serial port through libktcomm."""
 
+from __future__ import annotations
+
+import asyncio
 import atexit
-import collections
 import ctypes
 import os
 import queue
+import sys
 import threading
+import time
+from typing import Any, AsyncIterator, Callable, Union
 
 from . import _library
-from .errors import BufferTooSmall, KTcommError, PortNotOpen, check
+from ._receiver import Call, Frame, Receiver
+from .errors import KT_NOT_OPEN, KT_TOO_SMALL, BufferTooSmall, KTcommError, PortNotOpen, check
 
-Frame = collections.namedtuple("Frame", "port command data")
-Frame.__doc__ = "A frame the port received: port number, command byte and data bytes."
+__all__ = ["Frame", "Port", "device_path"]
+
+# The library names a failed wait for the device, and a device that hung up,
+# by this step; a receive overflow by this text.
+_HANGUP_STEP = "WaitCommEvent()"
+_OVERFLOW_TEXT = "Incoming buffer overflow"
+
+BytesLike = Union[bytes, bytearray, memoryview]
 
 # The Port holding each port number open in this process. The library keeps
 # the address of the port's KTWindow and calls through it until the port
 # closes, so this entry keeps the window and its callbacks alive even when
 # the application drops its Port without closing it.
-_open_ports = {}
+_open_ports: dict[int, Port] = {}
 _open_lock = threading.Lock()
 
 
-def _byte(value, what):
+def _byte(value: int, what: str) -> int:
     if not 0 <= value <= 0xFF:
         raise ValueError(f"{what} must be a byte (0 to 255), not {value}")
     return value
 
 
-def _timeout(timeout_ms):
-    if timeout_ms is None:
-        return _library.WAIT_FOREVER
-    if not 0 <= timeout_ms < _library.WAIT_FOREVER:
+def _check_timeout(timeout_ms: int | None) -> None:
+    if timeout_ms is not None and not 0 <= timeout_ms < _library.WAIT_FOREVER:
         raise ValueError(f"timeout_ms must be 0 to {_library.WAIT_FOREVER - 1} or None")
-    return timeout_ms
 
 
-def device_path(number):
+def device_path(number: int) -> str:
     """The device the library opens for port `number`."""
     return os.environ.get(f"KTCOMM_COM{number}") or f"/dev/ttyS{number - 1}"
 
@@ -46,20 +55,30 @@ class Port:
 
     Frames that arrive while no call waits for one go to on_frame(frame) when
     it is given, else into the queue.Queue `frames` (a new one by default,
-    available as .frames). on_frame runs on the port's worker thread: it must
-    return promptly and must not wait, open or close a port; an exception it
-    raises is printed and dropped. on_alert(caption, text), also on the
-    worker, receives the library's error texts, which otherwise go to
+    available as .frames). on_frame runs on the port's worker thread (or, for
+    a frame that came for a call just as Ctrl-C ended it, on the caller's):
+    it must return promptly and must not wait, open or close a port; an
+    exception it raises is printed and dropped. on_alert(caption, text), also
+    on the worker, receives the library's error texts, which otherwise go to
     standard error.
+
+    A report that the device hung up (or its server went away) marks the
+    port lost: is_open turns False, a waiting call raises PortLost, and so
+    does every later call but close(). Open the port again to go on.
 
     device, when given, is put into KTCOMM_COM<number> before opening. The
     other settings are KTOpenPort's: parity is one of N E O M S, protocol 1
     (00 80 ... frames) or 2 (1b f3 ...), tx_size and rx_size the buffer sizes.
     """
 
-    def __init__(self, number, *, device=None, baud=115200, parity="N", data_bits=8, stop_bits=1,
-                 protocol=1, tx_size=256, rx_size=256, frames=None, on_frame=None,
-                 on_alert=None):
+    frames: queue.Queue[Frame] | None
+
+    def __init__(self, number: int, *, device: str | os.PathLike[str] | None = None,
+                 baud: int = 115200, parity: str | int = "N", data_bits: int = 8,
+                 stop_bits: int = 1, protocol: int = 1, tx_size: int = 256, rx_size: int = 256,
+                 frames: queue.Queue[Frame] | None = None,
+                 on_frame: Callable[[Frame], Any] | None = None,
+                 on_alert: Callable[[str, str], Any] | None = None) -> None:
         if frames is not None and on_frame is not None:
             raise ValueError("give frames or on_frame, not both")
         self.number = number
@@ -70,17 +89,22 @@ class Port:
             self.frames = frames if frames is not None else queue.Queue()
             on_frame = self.frames.put
         self._lib = _library.load()
-        self._worker = None  # ident of the thread the library calls back on
+        self._worker: int | None = None  # ident of the thread the library calls back on
+        self._receiver = Receiver(number, on_frame)
         self._window = _library.KTWindow()
-        self._window.post = _library.POST(self._make_post(on_frame))
-        if on_alert is not None:
-            self._window.alert = _library.ALERT(self._make_alert(on_alert))
+        self._window.post = _library.POST(self._make_post())
+        # Always given, so that a hang-up is seen; the texts still go where
+        # the library would send them.
+        self._window.alert = _library.ALERT(self._make_alert(on_alert))
         if device is not None and 1 <= number <= 10:
             os.environ[f"KTCOMM_COM{number}"] = os.fspath(device)
         if isinstance(parity, str) and len(parity) == 1:
             parity = ord(parity.upper())
         with _open_lock:
-            if number in _open_ports:
+            previous = _open_ports.get(number)
+            if previous is not None and previous._receiver.lost:
+                previous._close_locked()  # its device is gone; this one takes over
+            elif previous is not None:
                 raise KTcommError(f"port {number} is already open in this process")
             code = self._lib.KTOpenPort(ctypes.byref(self._window), number, tx_size, rx_size, baud,
                                         parity, data_bits, stop_bits, protocol)
@@ -88,129 +112,227 @@ class Port:
                   too_small="tx_size must be at least 4 and rx_size at least 0")
             _open_ports[number] = self
 
-    def _make_post(self, deliver):
-        def post(_window, message, wparam, lparam):
+    def _make_post(self) -> Callable[..., None]:
+        def post(_window: Any, message: int, wparam: int, lparam: int) -> None:
             # The data lives in the port's buffer only until its next frame,
             # so it is copied before this returns.
             self._worker = threading.get_ident()
             if message != _library.WM_PORT_MESSAGE:
                 return
             data = ctypes.string_at(lparam, wparam >> 16) if lparam else b""
-            deliver(Frame((wparam >> 8) & 0xFF, wparam & 0xFF, data))
+            self._receiver.post(Frame((wparam >> 8) & 0xFF, wparam & 0xFF, data))
         return post
 
-    def _make_alert(self, on_alert):
-        def alert(_window, caption, text):
-            self._worker = threading.get_ident()
-            on_alert((caption or b"").decode(errors="replace"),
-                     (text or b"").decode(errors="replace"))
+    def _make_alert(self, on_alert: Callable[[str, str], Any] | None) -> Callable[..., None]:
+        def alert(_window: Any, caption: bytes | None, text: bytes | None) -> None:
+            caption_text = (caption or b"").decode(errors="replace")
+            message = (text or b"").decode(errors="replace")
+            # Only the worker reports a hang-up; other texts may come from the
+            # thread that opens the port.
+            if _HANGUP_STEP in message:
+                self._worker = threading.get_ident()
+                self._receiver.hung_up()
+            elif _OVERFLOW_TEXT in message:
+                self._receiver.overflowed()
+            if on_alert is not None:
+                on_alert(caption_text, message)
+            else:
+                sys.stderr.write(f"{caption_text}: {message}")
+                sys.stderr.flush()
         return alert
 
     @property
-    def is_open(self):
-        return _open_ports.get(self.number) is self
+    def is_open(self) -> bool:
+        """True from the open until close() or until the device is lost."""
+        return _open_ports.get(self.number) is self and not self._receiver.lost
 
-    def _require_open(self):
-        if not self.is_open:
-            raise PortNotOpen(f"port {self.number} is not open", 5)
+    def _require_open(self) -> None:
+        if _open_ports.get(self.number) is not self:
+            raise PortNotOpen(f"port {self.number} is not open", KT_NOT_OPEN)
+        if self._receiver.lost:
+            raise self._receiver.lost_error()
 
-    def _forbid_on_worker(self, what):
+    def _forbid_on_worker(self, what: str) -> None:
         # The worker would wait for itself.
         if threading.get_ident() == self._worker:
             raise KTcommError(f"port {self.number}: {what} cannot be called from the port's own "
                               "callback")
 
-    def send(self, command, data=b""):
+    def send(self, command: int, data: BytesLike = b"") -> None:
         """Queues the command frame 00 80 <len+1> <command> <data> and returns
         without waiting for the write. A later send replaces one the worker has
         not taken yet."""
         self._require_open()
-        data = bytes(data)
+        self._send_command(command, bytes(data))
+
+    def raw(self, data: BytesLike) -> None:
+        """Queues bytes as they are, like send()."""
+        self._require_open()
+        self._send_raw(bytes(data))
+
+    def _send_command(self, command: int, data: bytes) -> None:
         code = self._lib.KTSendCommand(self.number, _byte(command, "command"), len(data), data)
         check(code, self.number,
               too_small=f"a command with {len(data)} data bytes does not fit tx_size "
               f"{self.tx_size}")
 
-    def raw(self, data):
-        """Queues bytes as they are, like send()."""
-        self._require_open()
-        data = bytes(data)
+    def _send_raw(self, data: bytes) -> None:
         # The library would refuse these with an error text and still succeed.
         if len(data) > self.tx_size:
             raise BufferTooSmall(
-                f"port {self.number}: {len(data)} bytes do not fit tx_size {self.tx_size}", 6)
+                f"port {self.number}: {len(data)} bytes do not fit tx_size {self.tx_size}",
+                KT_TOO_SMALL)
         check(self._lib.KTSendData(self.number, data, len(data)), self.number)
 
-    def call(self, command, data=b"", timeout_ms=1000):
+    # --- waiting calls. Each returns (command, data) of the frame it took;
+    # Ctrl-C or a cancelled task ends the wait at once, and a frame that
+    # comes for it later is handed on as unsolicited.
+
+    def call(self, command: int, data: BytesLike = b"", timeout_ms: int | None = 1000,
+             expect: int | None = None) -> tuple[int, bytes]:
         """Sends a command frame and returns the next frame that arrives as
-        (command, data). Raises TimedOut after timeout_ms (None: no limit)."""
-        data = bytes(data)
-        return self._receive(
-            "call()", self._lib.KTSendCommandAndWait,
-            (_byte(command, "command"), data, len(data)), timeout_ms,
-            f"a command with {len(data)} data bytes does not fit tx_size {self.tx_size}")
+        (command, data); with expect, the first frame with that command byte,
+        handing the others on as unsolicited frames. Raises TimedOut after
+        timeout_ms (None: no limit), PortLost when the device goes away."""
+        return self._wait_for(self._begin_call(command, data, timeout_ms, expect))
 
-    def raw_call(self, data, timeout_ms=1000):
+    def raw_call(self, data: BytesLike, timeout_ms: int | None = 1000,
+                 expect: int | None = None) -> tuple[int, bytes]:
         """Sends bytes as they are and returns the next frame, like call().
-        Raises Overflow when the receive buffer overflowed meanwhile."""
-        data = bytes(data)
-        return self._receive("raw_call()", self._lib.KTSendDataAndWait, (data, len(data)),
-                             timeout_ms, f"{len(data)} bytes do not fit tx_size {self.tx_size}")
+        Raises Overflow when the receive buffer overflows meanwhile."""
+        return self._wait_for(self._begin_raw_call(data, timeout_ms, expect))
 
-    def wait(self, timeout_ms=1000):
+    def wait(self, timeout_ms: int | None = 1000,
+             expect: int | None = None) -> tuple[int, bytes]:
         """Returns the next frame that arrives as (command, data), like call()."""
-        return self._receive("wait()", self._lib.KTWaitForMessage, (), timeout_ms, None)
+        return self._wait_for(self._begin("wait()", None, timeout_ms, expect))
 
-    def _receive(self, what, function, sent, timeout_ms, too_small):
+    async def acall(self, command: int, data: BytesLike = b"", timeout_ms: int | None = 1000,
+                    expect: int | None = None) -> tuple[int, bytes]:
+        """call() for asyncio: the event loop runs on while it waits."""
+        return await self._await_for(self._begin_call(command, data, timeout_ms, expect))
+
+    async def araw_call(self, data: BytesLike, timeout_ms: int | None = 1000,
+                        expect: int | None = None) -> tuple[int, bytes]:
+        """raw_call() for asyncio."""
+        return await self._await_for(self._begin_raw_call(data, timeout_ms, expect))
+
+    async def await_frame(self, timeout_ms: int | None = 1000,
+                          expect: int | None = None) -> tuple[int, bytes]:
+        """wait() for asyncio."""
+        return await self._await_for(self._begin("wait()", None, timeout_ms, expect))
+
+    async def aframes(self) -> AsyncIterator[Frame]:
+        """The frames of the `frames` queue as they come, for `async for`:
+        those queued already first. Ends when the port is closed; raises
+        PortLost once the queue is empty after the device went away."""
+        frames = self.frames
+        if frames is None:
+            raise ValueError(f"port {self.number} hands its frames to on_frame, not to a queue")
+        loop = asyncio.get_running_loop()
+        arrived = asyncio.Event()
+
+        def wake() -> None:
+            try:
+                loop.call_soon_threadsafe(arrived.set)
+            except RuntimeError:  # the loop is closed
+                pass
+
+        self._receiver.add_waker(wake)
+        try:
+            while True:
+                # Cleared before looking, so that a frame put after the look
+                # sets it again.
+                arrived.clear()
+                try:
+                    frame = frames.get_nowait()
+                except queue.Empty:
+                    if self._receiver.lost:
+                        raise self._receiver.lost_error() from None
+                    if self._receiver.closed:
+                        return
+                    await arrived.wait()
+                    continue
+                yield frame
+        finally:
+            self._receiver.remove_waker(wake)
+
+    def _begin_call(self, command: int, data: BytesLike, timeout_ms: int | None,
+                    expect: int | None) -> Call:
+        payload = bytes(data)
+        _byte(command, "command")
+        return self._begin("call()", lambda: self._send_command(command, payload), timeout_ms,
+                           expect)
+
+    def _begin_raw_call(self, data: BytesLike, timeout_ms: int | None,
+                        expect: int | None) -> Call:
+        payload = bytes(data)
+        return self._begin("raw_call()", lambda: self._send_raw(payload), timeout_ms, expect,
+                           overflow_fails=True)
+
+    def _begin(self, what: str, send: Callable[[], None] | None, timeout_ms: int | None,
+               expect: int | None, overflow_fails: bool = False) -> Call:
         self._require_open()
         self._forbid_on_worker(what)
-        command = ctypes.c_ubyte()
-        # No frame carries more data than the receive buffer holds.
-        answer = ctypes.create_string_buffer(max(self.rx_size, 1))
-        length = ctypes.c_uint32(len(answer))
-        code = function(self.number, *sent, _timeout(timeout_ms), ctypes.byref(command), answer,
-                        ctypes.byref(length))
-        check(code, self.number, timeout_ms=timeout_ms, too_small=too_small)
-        return command.value, answer.raw[:length.value]
+        _check_timeout(timeout_ms)
+        if expect is not None:
+            _byte(expect, "expect")
+        deadline = None if timeout_ms is None else time.monotonic() + timeout_ms / 1000
+        wanted = "no frame" if expect is None else f"no frame with command {expect:#04x}"
+        call = Call(expect, deadline, f"{wanted} within {timeout_ms} ms", overflow_fails)
+        self._receiver.start(call, send)
+        return call
 
-    def set_flow_control(self, dtr=None, rts=None):
+    def _wait_for(self, call: Call) -> tuple[int, bytes]:
+        frame = self._receiver.wait(call)
+        return frame.command, frame.data
+
+    async def _await_for(self, call: Call) -> tuple[int, bytes]:
+        frame = await self._receiver.await_(call)
+        return frame.command, frame.data
+
+    def set_flow_control(self, dtr: int | None = None, rts: int | None = None) -> None:
         """Sets the DTR mode (0 off, 1 on) and the RTS mode (0 off, 1 on,
         2 hardware handshake, 3 toggle); None keeps a setting. Raises
         KTcommError when the device refuses."""
         self._require_open()
 
-        def mode(value):
+        def mode(value: int | None) -> int:
             return 0xFFFFFFFF if value is None else value
 
         if not self._lib.KTSetFlowControl(self.number, mode(dtr), mode(rts)):
             raise KTcommError(f"port {self.number}: the device refused DTR mode {dtr}, RTS mode "
                               f"{rts}")
 
-    def close(self):
+    def close(self) -> None:
         """Stops the port's worker and releases the device; bytes still queued
-        may not be written. Harmless on a closed port."""
+        may not be written, and a call still waiting raises PortNotOpen.
+        Harmless on a closed port."""
         self._forbid_on_worker("close()")
         # Held across the close, so that nobody opens the number in between;
         # the worker's callbacks never take it.
         with _open_lock:
-            if _open_ports.get(self.number) is not self:
-                return
-            self._lib.KTClosePort(self.number)
-            del _open_ports[self.number]
+            if _open_ports.get(self.number) is self:
+                self._close_locked()
 
-    def __enter__(self):
+    def _close_locked(self) -> None:
+        self._receiver.close()
+        self._lib.KTClosePort(self.number)
+        del _open_ports[self.number]
+
+    def __enter__(self) -> Port:
         return self
 
-    def __exit__(self, *_):
+    def __exit__(self, *_: object) -> None:
         self.close()
 
-    def __repr__(self):
-        state = "open" if self.is_open else "closed"
+    def __repr__(self) -> str:
+        state = "open" if self.is_open else "lost" if self._receiver.lost else "closed"
         return f"<ktcomm.Port {self.number} {state}>"
 
 
 @atexit.register
-def _close_all():
+def _close_all() -> None:
     # A worker must not call into an interpreter that is shutting down.
     for port in list(_open_ports.values()):
         port.close()

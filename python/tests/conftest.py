@@ -28,23 +28,36 @@ def _built(variable, relative):
     return None
 
 
+def pytest_configure(config):
+    config.addinivalue_line("markers", "install: installs into a temporary prefix and venv")
+
+
 @pytest.fixture
 def simulator():
-    """start(*arguments) runs ktcomm-sim and returns the device path to open."""
+    """start(*arguments) runs ktcomm-sim and returns the device path to open;
+    start.program names another simulator to run."""
     program = _built("KTCOMM_SIM", "tools/ktcomm-sim")
     if program is None:
         pytest.skip("ktcomm-sim is not built")
     started = []
 
     def start(*arguments):
-        process = subprocess.Popen([program, "--quiet", *arguments], stdin=subprocess.DEVNULL,
-                                   stdout=subprocess.PIPE)
+        process = subprocess.Popen([start.program, "--quiet", *arguments],
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
         started.append(process)
         ready, _, _ = select.select([process.stdout], [], [], DEADLINE_S)
         path = process.stdout.readline().decode().strip() if ready else ""
         assert path.startswith("/"), "the simulator printed no device path"
         return path
 
+    def kill():
+        """Ends the simulator started last at once, as a device that is
+        unplugged: its side of the line closes."""
+        started[-1].kill()
+        started[-1].wait(timeout=DEADLINE_S)
+
+    start.kill = kill
+    start.program = program
     yield start
     for process in started:
         process.terminate()
@@ -54,6 +67,11 @@ def simulator():
             process.kill()
             process.wait()
         process.stdout.close()
+
+
+def frame(command, data=b""):
+    """A protocol-1 frame as a device sends it."""
+    return bytes([0x00, 0x80, len(data) + 1, command]) + data
 
 
 class Line:
@@ -80,8 +98,14 @@ class Line:
     def write(self, data):
         os.write(self.primary, data)
 
-    def close(self):
+    def hang_up(self):
+        """Closes the test's side: the port's device hangs up."""
         os.close(self.primary)
+        self.primary = None
+
+    def close(self):
+        if self.primary is not None:
+            os.close(self.primary)
         os.close(self.secondary)
 
 
@@ -103,3 +127,57 @@ def run_python():
                               text=True, timeout=DEADLINE_S * 3)
 
     return run
+
+
+@pytest.fixture
+def spawn_python():
+    """spawn(code, *arguments) starts code in a fresh interpreter that imports
+    this ktcomm, with its output on pipes; read_line(process) returns its next
+    line, or what came before the deadline or the end."""
+    started = []
+
+    def spawn(code, *arguments):
+        environment = dict(os.environ, PYTHONPATH=str(PYTHON_DIR))
+        # Unbuffered, so that select() sees every line read_line has not taken.
+        process = subprocess.Popen([sys.executable, "-c", code, *arguments], env=environment,
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, bufsize=0)
+        started.append(process)
+        return process
+
+    yield spawn
+    for process in started:
+        process.kill()
+        process.wait(timeout=DEADLINE_S)
+        process.stdout.close()
+        process.stderr.close()
+
+
+def stopped(process):
+    """Ends process and returns what it wrote to standard error, for a
+    failure message."""
+    process.kill()
+    process.wait(timeout=DEADLINE_S)
+    return process.stderr.read().decode(errors="replace")
+
+
+def read_line(process):
+    line = b""
+    deadline = time.monotonic() + DEADLINE_S
+    while not line.endswith(b"\n"):
+        ready, _, _ = select.select([process.stdout], [], [], max(deadline - time.monotonic(), 0))
+        byte = os.read(process.stdout.fileno(), 1) if ready else b""
+        if not byte:
+            break
+        line += byte
+    return line.decode()
+
+
+def wait_until(condition):
+    """Polls condition until it holds; False when the deadline passed first."""
+    deadline = time.monotonic() + DEADLINE_S
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.01)
+    return True

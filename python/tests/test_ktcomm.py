@@ -2,17 +2,33 @@
 pseudo-terminals."""
 
 import queue
+import re
 import textwrap
 import threading
 
 import pytest
 
 import ktcomm
-from conftest import DEADLINE_MS, DEADLINE_S
+from conftest import DEADLINE_MS, DEADLINE_S, REPO
 
 
 def test_version_is_the_library_number():
     assert ktcomm.version() == "1.41"
+
+
+def test_result_codes_are_the_headers():
+    header = (REPO / "api" / "ktcomm.h").read_text()
+    defined = {name: int(value) for name, value in
+               re.findall(r"^#define\s+(KT_[A-Z_]+)\s+\(?\s*(-?\d+)\s*\)?\s*$", header, re.M)}
+    if not defined:
+        pytest.skip("the header names no result codes")
+    names = ("KT_OK", "KT_OVERFLOW", "KT_OPEN_FAILED", "KT_NOT_OPEN", "KT_TOO_SMALL",
+             "KT_BAD_PORT", "KT_TIMED_OUT")
+    assert {name: defined.get(name) for name in names} == \
+        {name: getattr(ktcomm, name) for name in names}
+    # Each code names its exception.
+    assert isinstance(ktcomm.errors.error_for(ktcomm.KT_TIMED_OUT, 1), ktcomm.TimedOut)
+    assert isinstance(ktcomm.errors.error_for(ktcomm.KT_BAD_PORT, 11), ktcomm.InvalidPort)
 
 
 class TestCalls:
