@@ -99,11 +99,11 @@ int RunSend(const Arguments& args) {
   if (int code = port.Open(args.line)) return code;
   int result =
       KTSendCommand(port.Number(), command, static_cast<uint32_t>(data.size()), data.data());
-  if (result == 6) {
+  if (result == KT_TOO_SMALL) {
     std::fprintf(stderr, "ktcomm: a command with %zu data bytes does not fit --tx-size %d\n",
                  data.size(), args.line.txSize);
   }
-  if (result != 0) return ExitCodeFor(result);
+  if (result != KT_OK) return ExitCodeFor(result);
   return kExitOk;
 }
 
@@ -125,7 +125,7 @@ int RunRaw(const Arguments& args) {
   Port port;
   if (int code = port.Open(args.line)) return code;
   int result = KTSendData(port.Number(), bytes.data(), static_cast<uint32_t>(bytes.size()));
-  if (result != 0) return ExitCodeFor(result);
+  if (result != KT_OK) return ExitCodeFor(result);
   return kExitOk;
 }
 
@@ -143,13 +143,13 @@ int RunCall(const Arguments& args) {
       KTSendCommandAndWait(port.Number(), command, data.data(), static_cast<uint32_t>(data.size()),
                            args.timeoutMs, &answerCommand, answer.data(), &length);
   switch (result) {
-    case 0:
+    case KT_OK:
       answer.resize(length);
       std::printf("%s\n", DescribeFrame(answerCommand, answer).c_str());
       return kExitOk;
-    case -1: std::fprintf(stderr, "ktcomm: no answer within %u ms\n", args.timeoutMs); break;
-    case 1: std::fprintf(stderr, "ktcomm: the receive buffer overflowed (see --rx-size)\n"); break;
-    case 6:
+    case KT_TIMED_OUT: std::fprintf(stderr, "ktcomm: no answer within %u ms\n", args.timeoutMs); break;
+    case KT_OVERFLOW: std::fprintf(stderr, "ktcomm: the receive buffer overflowed (see --rx-size)\n"); break;
+    case KT_TOO_SMALL:
       std::fprintf(stderr, "ktcomm: a command with %zu data bytes does not fit --tx-size %d\n",
                    data.size(), args.line.txSize);
       break;

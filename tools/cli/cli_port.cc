@@ -13,12 +13,12 @@ namespace ktcomm::cli {
 
 int ExitCodeFor(int result) {
   switch (result) {
-    case 0: return kExitOk;
-    case -1: return kExitTimedOut;
-    case 3: return kExitOpenFailed;
-    case 5: return kExitNotOpen;
-    case 6: return kExitSize;
-    case 7: return kExitBadPort;
+    case KT_OK: return kExitOk;
+    case KT_TIMED_OUT: return kExitTimedOut;
+    case KT_OPEN_FAILED: return kExitOpenFailed;
+    case KT_NOT_OPEN: return kExitNotOpen;
+    case KT_TOO_SMALL: return kExitSize;
+    case KT_BAD_PORT: return kExitBadPort;
     default: return kExitFailed;
   }
 }
@@ -66,11 +66,11 @@ int Port::Open(const LineOptions& options) {
       KTOpenPort(&receiver.window, options.port, options.txSize, options.rxSize, options.baud,
                  options.parity, options.dataBits, options.stopBits, options.protocol);
   switch (result) {
-    case 0: number = options.port; return kExitOk;
-    case 7:
+    case KT_OK: number = options.port; return kExitOk;
+    case KT_BAD_PORT:
       std::fprintf(stderr, "ktcomm: %d is not a port number (1 to 10)\n", options.port);
       break;
-    case 6:
+    case KT_TOO_SMALL:
       std::fprintf(stderr, "ktcomm: --tx-size must be at least 4 and --rx-size at least 0\n");
       break;
     default:

@@ -13,7 +13,8 @@
 
 namespace ktcomm::cli {
 
-// Exit codes; the library's result codes 3 to 7 keep their numbers.
+// Exit codes; the library's result codes KT_OPEN_FAILED to KT_BAD_PORT keep
+// their numbers.
 enum ExitCode {
   kExitOk = 0,
   kExitFailed = 1,  // anything else, a receive overflow included
