@@ -294,6 +294,7 @@ class Term {
   void ShowFrames();
   void ShowRaw();
   void ReadInput();
+  void ExecutePending();
   void Execute(std::string_view text);
 
   const SessionOptions& options;
@@ -376,16 +377,23 @@ void Term::ReadInput() {
   if (got < 0 && errno == EINTR) return;
   if (got <= 0) {
     inputEnded = true;
-    if (!pending.empty()) Execute(pending);
-    pending.clear();
-    return;
+  } else {
+    pending.append(buffer, static_cast<size_t>(got));
   }
-  pending.append(buffer, static_cast<size_t>(got));
-  for (size_t newline; (newline = pending.find('\n')) != std::string::npos;) {
+  ExecutePending();
+}
+
+// Runs the complete lines read so far, and at the end of input the rest;
+// stops at a hang-up, so that what is left goes to the reopened port.
+void Term::ExecutePending() {
+  for (size_t newline; !port.HungUp() && (newline = pending.find('\n')) != std::string::npos;) {
     std::string text = pending.substr(0, newline);
     pending.erase(0, newline + 1);
     Execute(text);
-    if (port.HungUp()) return;
+  }
+  if (inputEnded && !port.HungUp() && !pending.empty()) {
+    Execute(pending);
+    pending.clear();
   }
 }
 
@@ -423,6 +431,7 @@ int Term::Run() {
       ShowFrames();
       int after = AfterHangUp(port, signals, options.reconnect);
       if (after >= 0) return after;
+      ExecutePending();
     }
     if (end && Clock::now() >= *end) {
       ShowRaw();

@@ -71,8 +71,9 @@ void LogTap::Stop() {
   if (!active) return;
   active = false;
   if (!userLog.empty()) return;
+  // Closed now; a reopen after a hang-up opens /dev/null.
   KTSetLogFileName("/dev/null");
-  KTEnableLogging(1, "a");
+  KTEnableLogging(0, "a");
   for (const std::string& file : privateFiles) unlink(file.c_str());
 }
 

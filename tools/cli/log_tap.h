@@ -29,8 +29,9 @@ class LogTap {
   bool Start(const std::string& userLog);
   // What was logged since the last call, in order.
   std::vector<Chunk> Take();
-  // Stops reading; private files are removed and logging goes to /dev/null
-  // from then on (the library cannot switch it off). A user's log goes on.
+  // Stops reading; private files are removed and the log is closed, to
+  // reopen on /dev/null should the port reopen (the library cannot switch
+  // logging off). A user's log goes on.
   void Stop();
   bool Active() const { return active; }
 

@@ -101,18 +101,28 @@ TEST_F(CliSessionTest, TermShowsUnsolicitedFramesUntilTheGraceEnds) {
   EXPECT_GE(Count(run.out, " COM1 cmd=24 len=1 data="), 3u) << run.out;
 }
 
-TEST_F(CliSessionTest, ListenFailsWhenTheDeviceHangsUp) {
-  DeviceOptions options;
-  options.streamRate = 50;
-  StartDevice(device, std::move(options));
-  ChildProcess listen(Cli({"listen", "1", "--device", device.Path()}));
-  ASSERT_TRUE(listen.WaitForOutput(" COM1 cmd=1a", kDeadlineMs)) << listen.Err();
-  device.Stop();
-  ASSERT_TRUE(listen.Finish(kDeadlineMs));
-  EXPECT_EQ(listen.ExitCode(), 1);
-  EXPECT_NE(listen.Err().find("ktcomm: port 1 lost its device (--reconnect waits for it)\n"),
-            std::string::npos)
-      << listen.Err();
+TEST_F(CliSessionTest, ListenAndTermFailWhenTheDeviceHangsUp) {
+  for (const std::string command : {"listen", "term"}) {
+    SCOPED_TRACE(command);
+    Device lost;
+    DeviceOptions options;
+    options.streamRate = 50;
+    StartDevice(lost, std::move(options));
+    std::vector<std::string> args = {command, "1", "--device", lost.Path()};
+    std::optional<std::string> input;
+    if (command == "term") {
+      input = "";  // the end of input at once, then a long grace
+      args.insert(args.end(), {"--grace", "60000"});
+    }
+    ChildProcess session(Cli(args), {}, input);
+    ASSERT_TRUE(session.WaitForOutput(" COM1 cmd=1a", kDeadlineMs)) << session.Err();
+    lost.Stop();
+    ASSERT_TRUE(session.Finish(kDeadlineMs));
+    EXPECT_EQ(session.ExitCode(), 1);
+    EXPECT_NE(session.Err().find("ktcomm: port 1 lost its device (--reconnect waits for it)\n"),
+              std::string::npos)
+        << session.Err();
+  }
 }
 
 // The device is reached through a link that the test points at a second
