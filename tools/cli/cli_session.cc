@@ -22,8 +22,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// How often the traffic log is read while something needs the raw bytes.
+// How often the traffic log is read: term --raw shows the bytes, listen
+// only counts them, and each read reopens the log of every port.
 constexpr int kTapPeriodMs = 100;
+constexpr int kListenTapPeriodMs = 500;
 // Bytes without a frame for this long suggest the wrong protocol.
 constexpr auto kHintAfter = std::chrono::seconds(3);
 // Between attempts to reopen a port whose device went away.
@@ -202,7 +204,7 @@ int RunListen(const SessionOptions& options) {
   if (code == kExitOk && !tap.Start(options.line.logFile)) hint.SawFrame();
   std::optional<Clock::time_point> end;
   if (options.durationMs > 0) end = Clock::now() + milliseconds(options.durationMs);
-  auto nextTap = Clock::now() + milliseconds(kTapPeriodMs);
+  auto nextTap = Clock::now() + milliseconds(kListenTapPeriodMs);
   int printed = 0;
   while (code == kExitOk && (options.count == 0 || printed < options.count)) {
     if (end && Clock::now() >= *end) break;
@@ -231,7 +233,7 @@ int RunListen(const SessionOptions& options) {
       size_t bytes = BytesRead(tap.Take());
       hint.SawBytes(bytes);
       stats.Count(0, bytes);
-      nextTap = Clock::now() + milliseconds(kTapPeriodMs);
+      nextTap = Clock::now() + milliseconds(kListenTapPeriodMs);
       if (hint.Done() && !options.stats) tap.Stop();
     }
     stats.PrintIfDue(port.Errors());
