@@ -14,9 +14,9 @@
 namespace ktcomm::cli {
 namespace {
 
-std::string PrivateFile() {
-  char name[] = "/tmp/ktcomm-tap-XXXXXX";
-  int fd = mkstemp(name);
+std::string PrivateFile(const std::string& folder) {
+  std::string name = folder + "/ktcomm-tap-XXXXXX";
+  int fd = mkstemp(name.data());
   if (fd < 0) return "";
   close(fd);
   return name;
@@ -36,7 +36,7 @@ std::string ReadFrom(const std::string& path, long long* offset) {
 bool LogTap::Start(const std::string& log) {
   userLog = log;
   if (userLog.empty()) {
-    for (std::string& file : privateFiles) file = PrivateFile();
+    for (std::string& file : privateFiles) file = PrivateFile(folder);
     if (privateFiles[0].empty() || privateFiles[1].empty()) return false;
     current = 0;
     if (!KTSetLogFileName(privateFiles[current].c_str())) return false;

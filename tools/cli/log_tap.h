@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace ktcomm::cli {
@@ -18,7 +19,8 @@ class LogTap {
     std::vector<uint8_t> bytes;
   };
 
-  LogTap() = default;
+  // Private files go into `folder`.
+  explicit LogTap(std::string folder = "/tmp") : folder(std::move(folder)) {}
   LogTap(const LogTap&) = delete;
   LogTap& operator=(const LogTap&) = delete;
   ~LogTap() { Stop(); }
@@ -38,6 +40,7 @@ class LogTap {
  private:
   void Parse(const std::string& text, std::vector<Chunk>* chunks);
 
+  std::string folder;
   bool active = false;
   std::string userLog;
   long long userOffset = 0;
