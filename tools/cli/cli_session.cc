@@ -4,8 +4,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -46,11 +46,6 @@ int TimeoutFor(std::initializer_list<std::optional<Clock::time_point>> moments) 
     timeoutMs = timeoutMs < 0 ? ms : std::min(timeoutMs, ms);
   }
   return timeoutMs;
-}
-
-bool StopSignalled(int signals) {
-  pollfd p{signals, POLLIN, 0};
-  return poll(&p, 1, 0) > 0;
 }
 
 // After a hang-up: says so, waits for the device (or server) to come back
@@ -326,8 +321,9 @@ void Term::ShowRaw() {
   std::fflush(stdout);
 }
 
-// Sends the line and waits for its answer, so that each line is written
-// before the next replaces it in the port's one transmit slot.
+// Sends the line and waits for its answer: the port has one transmit slot,
+// and a next line sent before the worker wrote this one would replace it.
+// (A frame that comes first, unasked, ends the wait as well.)
 void Term::Execute(std::string_view text) {
   ++lineNumber;
   std::optional<TermLine> line;
@@ -418,7 +414,7 @@ int Term::Run() {
       std::fprintf(stderr, "ktcomm: poll: %s\n", std::strerror(errno));
       return kExitFailed;
     }
-    if ((fds[1].revents & POLLIN) || StopSignalled(signals)) return kExitOk;
+    if (fds[1].revents & POLLIN) return kExitOk;
     if (fds[0].revents & POLLIN) ShowFrames();
     if (fds[2].revents & (POLLIN | POLLHUP | POLLERR)) {
       ReadInput();
