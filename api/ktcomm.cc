@@ -14,13 +14,13 @@ CommPort g_ports[kPortCount];
 namespace {
 
 // Result codes.
-constexpr int kOk = 0;
-constexpr int kOverflowSeen = 1;
-constexpr int kOpenFailed = 3;
-constexpr int kNotOpen = 5;
-constexpr int kTooSmall = 6;
-constexpr int kBadPort = 7;
-constexpr int kTimedOut = -1;
+constexpr int kOk = KT_OK;
+constexpr int kOverflowSeen = KT_OVERFLOW;
+constexpr int kOpenFailed = KT_OPEN_FAILED;
+constexpr int kNotOpen = KT_NOT_OPEN;
+constexpr int kTooSmall = KT_TOO_SMALL;
+constexpr int kBadPort = KT_BAD_PORT;
+constexpr int kTimedOut = KT_TIMED_OUT;
 
 constexpr char kVersion[] = "1.41";
 constexpr char kVersionSuffix[] = " Release";

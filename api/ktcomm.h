@@ -27,6 +27,15 @@
 /* Message number of a frame notification. */
 #define WM_PORT_MESSAGE 0x040A
 
+/* Result codes, by name. */
+#define KT_OK 0
+#define KT_OVERFLOW 1
+#define KT_OPEN_FAILED 3
+#define KT_NOT_OPEN 5
+#define KT_TOO_SMALL 6
+#define KT_BAD_PORT 7
+#define KT_TIMED_OUT (-1)
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -122,6 +131,7 @@ KTCOMM_EXPORT int KTEnableLogging(int openNow, const char *mode);
 
 #ifdef __cplusplus
 } /* extern "C" */
+#endif
 
 /* DTR mode 0 off, 1 on (2, handshake, is refused); RTS mode 0 off, 1 on,
  * 2 hardware handshake (CRTSCTS), 3 toggle (RS-485 where the driver has it;
@@ -130,7 +140,13 @@ KTCOMM_EXPORT int KTEnableLogging(int openNow, const char *mode);
  * bad or closed port or a refused setting; a refused change changes
  * nothing. On an rfc2217:// device it waits up to 3 s for the server to
  * confirm. */
+#ifdef __cplusplus
 KTCOMM_EXPORT int KTSetFlowControl(int port, uint32_t dtrControl, uint32_t rtsControl);
+#elif defined(__GNUC__)
+/* C sees the same function under its C++ symbol (uint32_t is unsigned int),
+ * so one name serves both languages and the library exports it once. */
+KTCOMM_EXPORT int KTSetFlowControl(int port, uint32_t dtrControl, uint32_t rtsControl)
+    __asm__("_Z16KTSetFlowControlijj");
 #endif
 
 #endif /* KTCOMM_KTCOMM_H_ */

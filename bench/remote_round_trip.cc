@@ -22,6 +22,7 @@
 #include "bench/support/device_process.h"
 #include "bench/support/measure.h"
 #include "bench/support/raw_client.h"
+#include "bench/support/samples.h"
 #include "tests/support/ser2net_server.h"
 
 namespace ktcomm::bench {
@@ -206,6 +207,9 @@ bool RunRemoteRoundTrip(Table& table, const Scale& scale) {
   Setup setup;
   if (!Prepare(setup)) return false;
   int failures = Measure(setup.clients, scale.remoteRoundTrips);
+  std::vector<std::pair<std::string, const std::vector<double>*>> series;
+  for (const Client& client : setup.clients) series.emplace_back(client.name, &client.samples);
+  WriteLatencySamples("ser2net_round_trip.csv", series);
 
   table.Grid(std::string(title) + " (" + std::to_string(scale.remoteRoundTrips) +
                  " exchanges each), microseconds",

@@ -17,6 +17,7 @@
 #include "bench/support/device_process.h"
 #include "bench/support/measure.h"
 #include "bench/support/raw_client.h"
+#include "bench/support/samples.h"
 
 namespace ktcomm::bench {
 namespace {
@@ -91,6 +92,8 @@ bool RunRoundTrip(Table& table, const Scale& scale) {
   raw.Close();
   devices.Stop();
 
+  WriteLatencySamples("round_trip.csv", {{"KTcomm, local pty", &library},
+                                         {"raw termios client, local pty", &reference}});
   Percentiles lib = Summarize(library), ref = Summarize(reference);
   table.Section("Round trip, 5-byte command echoed by a device process (" +
                 std::to_string(library.size()) + " + " + std::to_string(reference.size()) +

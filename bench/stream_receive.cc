@@ -8,6 +8,7 @@
 #include "api/ktcomm.h"
 #include "bench/io_scenarios.h"
 #include "bench/support/device_process.h"
+#include "bench/support/samples.h"
 #include "bench/support/stream_runner.h"
 
 namespace ktcomm::bench {
@@ -56,6 +57,14 @@ bool RunStreamReceive(Table& table, const Scale& scale) {
   }
   const StreamFigures& lib = figures[0];
   const StreamFigures& ref = figures[1];
+  auto row = [](const char* name, const StreamFigures& f) {
+    char text[160];
+    std::snprintf(text, sizeof text, "\"%s\",%.1f,%.3f,%.4f", name, f.framesPerSecond,
+                  f.megabytesPerSecond, f.cpuSecondsPerMegabyte);
+    return std::string(text);
+  };
+  WriteRows("stream.csv", "client,frames_per_second,megabytes_per_second,cpu_seconds_per_megabyte",
+            {row("KTcomm", lib), row("raw termios client", ref)});
   char title[128];
   std::snprintf(title, sizeof title,
                 "Streaming receive, 36-byte frames as fast as the pty takes them (median of %d "

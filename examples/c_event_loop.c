@@ -108,7 +108,7 @@ int main(int argc, char **argv) {
   window.write_end = ends[1];
 
   result = KTOpenPort(&window.window, PORT, 64, RX_SIZE, 115200, 'N', 8, 1, 1);
-  if (result != 0) {
+  if (result != KT_OK) {
     fprintf(stderr, "c_event_loop: KTOpenPort failed with %d\n", result);
     return 1;
   }

@@ -60,7 +60,7 @@ class Port {
     result = KTOpenPort(&window, number, 64, kRxSize, 115200, 'N', 8, 1, 1);
   }
   ~Port() {
-    if (result == 0) KTClosePort(number);
+    if (result == KT_OK) KTClosePort(number);
   }
   Port(const Port&) = delete;
   Port& operator=(const Port&) = delete;
@@ -75,7 +75,7 @@ class Port {
     int rc = KTSendCommandAndWait(number, request.command, request.data.data(),
                                   static_cast<uint32_t>(request.data.size()), timeoutMs,
                                   &answer.command, answer.data.data(), &length);
-    if (rc != 0) return std::nullopt;
+    if (rc != KT_OK) return std::nullopt;
     answer.data.resize(length);
     return answer;
   }
@@ -96,7 +96,7 @@ int main(int argc, char** argv) {
   if (requests.empty()) requests = {"10:05", "1a:0102", "05"};
 
   Port port(1);
-  if (port.OpenResult() != 0) {
+  if (port.OpenResult() != KT_OK) {
     std::fprintf(stderr, "cpp_commands: KTOpenPort failed with %d\n", port.OpenResult());
     return 1;
   }

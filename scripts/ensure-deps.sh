@@ -1,10 +1,18 @@
 #!/usr/bin/env bash
 # Installs, from Debian's registry, whatever the build and the tests need and
 # this machine lacks. Quiet, and does nothing when all is there.
+# Usage: scripts/ensure-deps.sh [PACKAGE...]          the full set plus these
+#        scripts/ensure-deps.sh --only PACKAGE...     just these
 set -euo pipefail
 
-# python3-venv, -setuptools, -wheel and -mypy: the Python install test.
-packages=(cmake make g++ pkg-config libgtest-dev libgmock-dev libcli11-dev python3-pytest ser2net python3-venv python3-setuptools python3-wheel python3-mypy "$@")
+if [ "${1:-}" = "--only" ]; then
+  shift
+  packages=("$@")
+else
+  # python3-venv, -setuptools, -wheel and -mypy: the Python install test.
+  packages=(cmake make g++ pkg-config libgtest-dev libgmock-dev libcli11-dev python3-pytest ser2net
+            python3-venv python3-setuptools python3-wheel python3-mypy "$@")
+fi
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||

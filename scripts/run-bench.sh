@@ -3,12 +3,15 @@
 # beside a raw termios client on the same kind of pty, and its round trip
 # through a ser2net it starts on 127.0.0.1 beside a raw TCP client (skipped,
 # with a line saying so, where ser2net is not installed); every figure
-# measured in this one run. Takes well under two minutes.
+# measured in this one run. Takes well under two minutes. Then draws the
+# round-trip latency distributions and the streaming throughput as PNG files
+# in bench/figures/ (shown by bench/RESULTS.md), from CSV files of the
+# samples left in <build>/samples/.
 # Usage: scripts/run-bench.sh [--quick]   (--quick: a smoke run, figures not worth quoting)
 # KTCOMM_BENCH_BUILD names the build folder (default build-bench).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/ensure-deps.sh libbenchmark-dev
+scripts/ensure-deps.sh libbenchmark-dev python3-matplotlib
 
 quick=""
 case "${1:-}" in
@@ -36,6 +39,13 @@ echo "KTcomm benchmarks: $(nproc) CPUs ($cpu), Linux $(uname -r)," \
   "load average $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "Ratios are KTcomm / reference, both measured in this run."
 [ -n "$quick" ] && echo "Smoke run: the figures below are not worth quoting."
+samples="$dir/samples"
+rm -rf "$samples" && mkdir -p "$samples"
+export KTCOMM_BENCH_SAMPLES="$samples"
 "$dir"/bench/ktcomm_bench_decoder $quick
 "$dir"/bench/ktcomm_bench_io $quick
 "$dir"/bench/ktcomm_bench_receive $quick
+echo
+# Debian's interpreter, which python3-matplotlib is installed for, even where
+# another python3 comes first in PATH.
+/usr/bin/python3 bench/plot_results.py "$samples" bench/figures

@@ -4,12 +4,13 @@
 # Usage: scripts/run-demo.sh [-DCMAKE_BUILD_TYPE=Debug ...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-[ -x scripts/ensure-deps.sh ] && scripts/ensure-deps.sh
+# The demo needs a compiler, CMake and CLI11 only; the tests are not built.
+scripts/ensure-deps.sh --only cmake make g++ libcli11-dev
 
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 # Quiet unless something fails; then the whole output tells why.
-if ! { cmake -S . -B build -DKTCOMM_TOOLS=ON "$@" &&
+if ! { cmake -S . -B build -DKTCOMM_TOOLS=ON -DKTCOMM_TESTS=OFF "$@" &&
        cmake --build build -j2 --target ktcomm-demo; } >"$log" 2>&1; then
   cat "$log"
   echo "run-demo: the build failed" >&2

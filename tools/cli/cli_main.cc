@@ -1,12 +1,10 @@
 // ktcomm: the library's operations from a shell. Each run opens one port,
-// does one thing and closes it again; list only looks at /dev and sysfs.
-#include <poll.h>
-#include <signal.h>
-#include <unistd.h>
-
+// does one thing (or, with listen and term, stays) and closes it again; list
+// only looks at /dev and sysfs.
 #include <CLI/CLI.hpp>
 #include <array>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -16,13 +14,12 @@
 
 #include "tools/cli/cli_list.h"
 #include "tools/cli/cli_port.h"
+#include "tools/cli/cli_session.h"
 #include "tools/common/hex.h"
-#include "tools/common/stop_signals.h"
 
 namespace {
 
 using namespace ktcomm::cli;
-using Clock = std::chrono::steady_clock;
 
 constexpr char kExitCodes[] =
     "Exit codes: 0 done, 1 failed otherwise (a receive overflow included),\n"
@@ -30,13 +27,12 @@ constexpr char kExitCodes[] =
     "6 a size is too small, 7 not a port number.";
 
 struct Arguments {
-  LineOptions line;
+  SessionOptions session;
+  LineOptions& line = session.line;
   std::string parity = "N";
   std::string command;            // CMD as typed
   std::vector<std::string> data;  // HEX arguments as typed
   uint32_t timeoutMs = 1000;
-  int count = 0;
-  int durationMs = 0;
   bool json = false;
   ListRoots roots;
 };
@@ -46,12 +42,27 @@ void AddLineOptions(CLI::App* sub, Arguments* args) {
   sub->add_option("PORT", line.port, "Port number, 1 to 10")->required();
   sub->add_option("--device", line.device, "Device to open as PORT (sets KTCOMM_COM<PORT>)")
       ->type_name("PATH");
-  sub->add_option("--baud", line.baud, "Baud rate")->capture_default_str();
+  // Checked here, so that a setting no line can have is a usage error
+  // rather than an open failure.
+  sub->add_option("--baud", line.baud, "Baud rate")
+      ->check(CLI::Validator(
+          [](const std::string& text) -> std::string {
+            int rate = 0;
+            auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), rate);
+            bool whole = ec == std::errc() && end == text.data() + text.size();
+            return whole && rate > 0 ? "" : "must be a positive number of bits per second";
+          },
+          "RATE"))
+      ->capture_default_str();
   sub->add_option("--parity", args->parity, "Parity: N, E, O, M or S")
       ->check(CLI::IsMember({"N", "E", "O", "M", "S"}))
       ->capture_default_str();
-  sub->add_option("--data", line.dataBits, "Data bits")->capture_default_str();
-  sub->add_option("--stop", line.stopBits, "Stop bits")->capture_default_str();
+  sub->add_option("--data", line.dataBits, "Data bits, 5 to 8")
+      ->check(CLI::Range(5, 8))
+      ->capture_default_str();
+  sub->add_option("--stop", line.stopBits, "Stop bits, 1 or 2")
+      ->check(CLI::IsMember({1, 2}))
+      ->capture_default_str();
   sub->add_option("--tx-size", line.txSize, "Command and transmit buffer size")
       ->capture_default_str();
   sub->add_option("--rx-size", line.rxSize, "Receive and message buffer size")
@@ -99,11 +110,11 @@ int RunSend(const Arguments& args) {
   if (int code = port.Open(args.line)) return code;
   int result =
       KTSendCommand(port.Number(), command, static_cast<uint32_t>(data.size()), data.data());
-  if (result == 6) {
+  if (result == KT_TOO_SMALL) {
     std::fprintf(stderr, "ktcomm: a command with %zu data bytes does not fit --tx-size %d\n",
                  data.size(), args.line.txSize);
   }
-  if (result != 0) return ExitCodeFor(result);
+  if (result != KT_OK) return ExitCodeFor(result);
   return kExitOk;
 }
 
@@ -125,7 +136,7 @@ int RunRaw(const Arguments& args) {
   Port port;
   if (int code = port.Open(args.line)) return code;
   int result = KTSendData(port.Number(), bytes.data(), static_cast<uint32_t>(bytes.size()));
-  if (result != 0) return ExitCodeFor(result);
+  if (result != KT_OK) return ExitCodeFor(result);
   return kExitOk;
 }
 
@@ -143,13 +154,13 @@ int RunCall(const Arguments& args) {
       KTSendCommandAndWait(port.Number(), command, data.data(), static_cast<uint32_t>(data.size()),
                            args.timeoutMs, &answerCommand, answer.data(), &length);
   switch (result) {
-    case 0:
+    case KT_OK:
       answer.resize(length);
       std::printf("%s\n", DescribeFrame(answerCommand, answer).c_str());
       return kExitOk;
-    case -1: std::fprintf(stderr, "ktcomm: no answer within %u ms\n", args.timeoutMs); break;
-    case 1: std::fprintf(stderr, "ktcomm: the receive buffer overflowed (see --rx-size)\n"); break;
-    case 6:
+    case KT_TIMED_OUT: std::fprintf(stderr, "ktcomm: no answer within %u ms\n", args.timeoutMs); break;
+    case KT_OVERFLOW: std::fprintf(stderr, "ktcomm: the receive buffer overflowed (see --rx-size)\n"); break;
+    case KT_TOO_SMALL:
       std::fprintf(stderr, "ktcomm: a command with %zu data bytes does not fit --tx-size %d\n",
                    data.size(), args.line.txSize);
       break;
@@ -165,58 +176,36 @@ int RunList(const Arguments& args) {
   return kExitOk;
 }
 
-std::string Timestamp(std::chrono::system_clock::time_point when) {
-  auto sinceEpoch = when.time_since_epoch();
-  time_t seconds = std::chrono::duration_cast<std::chrono::seconds>(sinceEpoch).count();
-  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(sinceEpoch).count() % 1000;
-  tm local{};
-  localtime_r(&seconds, &local);
+// The tool's and the library's versions: "ktcomm 1.41 (library 1.41 Release)".
+std::string VersionText() {
   char text[32];
-  std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03lld", local.tm_hour, local.tm_min,
-                local.tm_sec, static_cast<long long>(ms));
-  return text;
+  int length = sizeof text;
+  KTGetDllVersion(text, &length);
+  return std::string("ktcomm ") + KTCOMM_TOOL_VERSION + " (library " + text + ")";
 }
 
-// Prints frames as they come until SIGINT or SIGTERM, the count or the
-// duration.
-int RunListen(const Arguments& args) {
-  // Blocked before the port's worker starts, so that it inherits the mask
-  // and the signals reach only the signalfd.
-  int signals = ktcomm::tools::BlockStopSignals();
-  if (signals < 0) {
-    std::fprintf(stderr, "ktcomm: signalfd: %s\n", std::strerror(errno));
-    return kExitFailed;
+// CLI11 would call an unknown first word an unexpected argument, or ask for
+// a subcommand; say plainly that it is not a command and which there are.
+bool KnownCommand(const CLI::App& app, int argc, char** argv) {
+  if (argc >= 2 && argv[1][0] == '-') return true;
+  std::string names;
+  for (const CLI::App* sub : app.get_subcommands([](const CLI::App*) { return true; })) {
+    if (argc >= 2 && sub->get_name() == argv[1]) return true;
+    names += (names.empty() ? "" : ", ") + sub->get_name();
   }
-  Port port;
-  int code = port.Open(args.line);
-  auto deadline = Clock::now() + std::chrono::milliseconds(args.durationMs);
-  int printed = 0;
-  while (code == kExitOk && (args.count == 0 || printed < args.count)) {
-    int timeoutMs = -1;
-    if (args.durationMs > 0) {
-      auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-      if (left.count() <= 0) break;
-      timeoutMs = static_cast<int>(left.count());
-    }
-    std::array<pollfd, 2> fds = {{{port.FramesFd(), POLLIN, 0}, {signals, POLLIN, 0}}};
-    if (poll(fds.data(), fds.size(), timeoutMs) < 0) {
-      if (errno == EINTR) continue;
-      std::fprintf(stderr, "ktcomm: poll: %s\n", std::strerror(errno));
-      code = kExitFailed;
-      break;
-    }
-    if (fds[1].revents & POLLIN) break;
-    if (!(fds[0].revents & POLLIN)) continue;
-    for (const ReceivedFrame& frame : port.TakeFrames()) {
-      if (args.count != 0 && printed == args.count) break;
-      std::printf("%s COM%d %s\n", Timestamp(frame.when).c_str(), frame.port,
-                  DescribeFrame(frame.command, frame.data).c_str());
-      ++printed;
-    }
-    std::fflush(stdout);
+  if (argc < 2) {
+    std::fprintf(stderr, "ktcomm: a command is needed: %s (see --help)\n", names.c_str());
+  } else {
+    std::fprintf(stderr, "ktcomm: '%s' is not a command; the commands are %s (see --help)\n",
+                 argv[1], names.c_str());
   }
-  close(signals);
-  return code;
+  return false;
+}
+
+void AddSessionOptions(CLI::App* sub, Arguments* args) {
+  AddLineOptions(sub, args);
+  sub->add_flag("--reconnect", args->session.reconnect,
+                "After a hang-up, wait for the device to come back and reopen it");
 }
 
 }  // namespace
@@ -225,6 +214,7 @@ int main(int argc, char** argv) {
   CLI::App app{"Talks to a serial device through the KTcomm library.", "ktcomm"};
   app.footer(kExitCodes);
   app.require_subcommand(1);
+  app.set_version_flag("--version", VersionText(), "Print the tool's and the library's versions");
   Arguments args;
 
   CLI::App* version = app.add_subcommand("version", "Print the library's version");
@@ -244,17 +234,35 @@ int main(int argc, char** argv) {
   AddLineOptions(raw, &args);
   raw->add_option("HEX", args.data, "Bytes in hex")->required();
 
-
-
+  SessionOptions& session = args.session;
   CLI::App* listen =
       app.add_subcommand("listen", "Print every frame received, one per line, until interrupted");
-  AddLineOptions(listen, &args);
-  listen->add_option("--count", args.count, "Stop after N frames")
+  AddSessionOptions(listen, &args);
+  listen->add_option("--count", session.count, "Stop after N frames")
       ->type_name("N")
       ->check(CLI::NonNegativeNumber);
-  listen->add_option("--duration", args.durationMs, "Stop after MS milliseconds")
+  listen->add_option("--duration", session.durationMs, "Stop after MS milliseconds")
       ->type_name("MS")
       ->check(CLI::NonNegativeNumber);
+  listen->add_flag("--stats", session.stats,
+                   "Show frames/s, bytes/s and errors on standard error, once a second");
+
+  CLI::App* term = app.add_subcommand(
+      "term",
+      "Send each line typed (HEX as it is, CMD:HEX as a command frame) and show\n"
+      "what arrives; reads standard input to its end, so it works in a pipe");
+  AddSessionOptions(term, &args);
+  term->add_flag("--raw", session.raw,
+                 "Also show the bytes read and written (from the traffic log, up to 0.1 s late)");
+  term->add_option("--wait", session.waitMs, "How long each line waits for its answer, in ms")
+      ->type_name("MS")
+      ->check(CLI::Range(1, 600000))
+      ->capture_default_str();
+  term->add_option("--grace", session.graceMs,
+                   "After the end of input, go on showing frames this long, in ms")
+      ->type_name("MS")
+      ->check(CLI::NonNegativeNumber)
+      ->capture_default_str();
 
   CLI::App* list = app.add_subcommand(
       "list", "List the serial devices a port can be pointed at, and the KTCOMM_COM<n> in force");
@@ -263,11 +271,14 @@ int main(int argc, char** argv) {
   list->add_option("--dev-root", args.roots.dev)->group("");
   list->add_option("--sys-root", args.roots.sys)->group("");
 
+  if (!KnownCommand(app, argc, argv)) return kExitUsage;
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
     return app.exit(e);
   } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
     std::fprintf(stderr, "ktcomm: %s (see --help)\n", e.what());
@@ -280,5 +291,6 @@ int main(int argc, char** argv) {
   if (call->parsed()) return RunCall(args);
   if (raw->parsed()) return RunRaw(args);
   if (list->parsed()) return RunList(args);
-  return RunListen(args);
+  if (term->parsed()) return RunTerm(session);
+  return RunListen(session);
 }

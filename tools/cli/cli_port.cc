@@ -5,20 +5,34 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
+#include "tools/cli/open_diagnosis.h"
 #include "tools/common/hex.h"
 
 namespace ktcomm::cli {
+namespace {
+
+// The library's error texts span lines; a tool says each in one.
+std::string OneLine(std::string text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  for (char& c : text) {
+    if (c == '\n') c = ' ';
+  }
+  return text;
+}
+
+}  // namespace
 
 int ExitCodeFor(int result) {
   switch (result) {
-    case 0: return kExitOk;
-    case -1: return kExitTimedOut;
-    case 3: return kExitOpenFailed;
-    case 5: return kExitNotOpen;
-    case 6: return kExitSize;
-    case 7: return kExitBadPort;
+    case KT_OK: return kExitOk;
+    case KT_TIMED_OUT: return kExitTimedOut;
+    case KT_OPEN_FAILED: return kExitOpenFailed;
+    case KT_NOT_OPEN: return kExitNotOpen;
+    case KT_TOO_SMALL: return kExitSize;
+    case KT_BAD_PORT: return kExitBadPort;
     default: return kExitFailed;
   }
 }
@@ -46,7 +60,23 @@ Port::~Port() {
   if (framesEvent >= 0) close(framesEvent);
 }
 
-int Port::Open(const LineOptions& options) {
+int Port::OpenQuietly() {
+  {
+    std::lock_guard<std::mutex> hold(lock);
+    openAlerts.clear();
+  }
+  hungUp = false;
+  opening = true;
+  int result =
+      KTOpenPort(&receiver.window, options.port, options.txSize, options.rxSize, options.baud,
+                 options.parity, options.dataBits, options.stopBits, options.protocol);
+  opening = false;
+  if (result == KT_OK) number = options.port;
+  return result;
+}
+
+int Port::Open(const LineOptions& lineOptions) {
+  options = lineOptions;
   if (framesEvent < 0) {
     std::perror("ktcomm: eventfd");
     return kExitFailed;
@@ -62,25 +92,36 @@ int Port::Open(const LineOptions& options) {
       return kExitFailed;
     }
   }
-  int result =
-      KTOpenPort(&receiver.window, options.port, options.txSize, options.rxSize, options.baud,
-                 options.parity, options.dataBits, options.stopBits, options.protocol);
+  int result = OpenQuietly();
   switch (result) {
-    case 0: number = options.port; return kExitOk;
-    case 7:
+    case KT_OK: return kExitOk;
+    case KT_BAD_PORT:
       std::fprintf(stderr, "ktcomm: %d is not a port number (1 to 10)\n", options.port);
       break;
-    case 6:
+    case KT_TOO_SMALL:
       std::fprintf(stderr, "ktcomm: --tx-size must be at least 4 and --rx-size at least 0\n");
       break;
-    default:
-      std::fprintf(
-          stderr,
-          "ktcomm: cannot open port %d on %s: absent, in use, or it refused the line settings\n",
-          options.port, DevicePath(options.port).c_str());
+    default: {
+      std::string device = DevicePath(options.port);
+      std::string report;
+      {
+        std::lock_guard<std::mutex> hold(lock);
+        if (!openAlerts.empty()) report = openAlerts.front();
+      }
+      std::string why = DiagnoseOpenFailure(device, report);
+      if (why.empty()) why = "the device refused the line settings or did not answer";
+      std::fprintf(stderr, "ktcomm: cannot open port %d on %s: %s\n", options.port,
+                   device.c_str(), why.c_str());
       break;
+    }
   }
   return ExitCodeFor(result);
+}
+
+bool Port::Reopen() {
+  if (number != 0) KTClosePort(number);
+  number = 0;
+  return OpenQuietly() == KT_OK;
 }
 
 std::vector<ReceivedFrame> Port::TakeFrames() {
@@ -112,18 +153,32 @@ void Port::Post(KTWindow* window, uint32_t message, uint32_t wParam, uintptr_t l
     std::lock_guard<std::mutex> hold(port->lock);
     port->frames.push_back(std::move(frame));
   }
-  uint64_t one = 1;
-  (void)!write(port->framesEvent, &one, sizeof one);
+  port->Wake();
 }
 
-// The library's error texts span lines; a tool says it in one.
-void Port::Alert(KTWindow*, const char* caption, const char* text) {
-  std::string line = std::string("ktcomm: ") + caption + ": " + text;
-  while (!line.empty() && (line.back() == '\n' || line.back() == ' ')) line.pop_back();
-  for (char& c : line) {
-    if (c == '\n') c = ' ';
+// Runs on the port's worker, or on the opening thread during KTOpenPort.
+void Port::Alert(KTWindow* window, const char* caption, const char* text) {
+  Port* port = reinterpret_cast<Receiver*>(window)->port;
+  std::string line = OneLine(std::string(caption) + ": " + text);
+  // The worker's report of a device that hung up or a wait that failed; the
+  // port delivers nothing more until it is reopened.
+  bool hangUp = std::strstr(text, "WaitCommEvent()") != nullptr;
+  if (port->opening && !hangUp) {
+    std::lock_guard<std::mutex> hold(port->lock);
+    port->openAlerts.push_back(OneLine(text));
+    return;
   }
-  std::fprintf(stderr, "%s\n", line.c_str());
+  port->errors += 1;
+  std::fprintf(stderr, "ktcomm: %s\n", line.c_str());
+  if (hangUp) {
+    port->hungUp = true;
+    port->Wake();
+  }
+}
+
+void Port::Wake() {
+  uint64_t one = 1;
+  (void)!write(framesEvent, &one, sizeof one);
 }
 
 }  // namespace ktcomm::cli

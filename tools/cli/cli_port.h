@@ -2,6 +2,7 @@
 // frames its worker posts, and the mapping of result codes to exit codes.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -13,7 +14,8 @@
 
 namespace ktcomm::cli {
 
-// Exit codes; the library's result codes 3 to 7 keep their numbers.
+// Exit codes; the library's result codes KT_OPEN_FAILED to KT_BAD_PORT keep
+// their numbers.
 enum ExitCode {
   kExitOk = 0,
   kExitFailed = 1,  // anything else, a receive overflow included
@@ -49,8 +51,9 @@ struct ReceivedFrame {
 };
 
 // One open port. Frames the worker posts are queued and announced on an
-// eventfd, so that the main thread can wait for them in poll. Used by the
-// main thread; the worker only calls Post.
+// eventfd, so that the main thread can wait for them in poll; a hang-up
+// report is announced there too. Used by the main thread; the worker only
+// calls Post and Alert.
 class Port {
  public:
   Port();
@@ -61,12 +64,21 @@ class Port {
   // Points the port at its device, sets up the log and opens. Returns the
   // exit code; says why on standard error when it is not kExitOk.
   int Open(const LineOptions& options);
+  // Closes and opens again with the settings of the last Open, quietly;
+  // whether it opened.
+  bool Reopen();
   int Number() const { return number; }
+  const LineOptions& Options() const { return options; }
 
-  // Readable while frames are queued; for poll.
+  // Readable while frames are queued or a hang-up is unread; for poll.
   int FramesFd() const { return framesEvent; }
   // Every frame queued so far, oldest first.
   std::vector<ReceivedFrame> TakeFrames();
+  // Whether the library reported a hang-up (a failed WaitCommEvent()) since
+  // the last open; the port delivers nothing more until reopened.
+  bool HungUp() const { return hungUp.load(); }
+  // Error reports the library made while the port was open.
+  int Errors() const { return errors.load(); }
 
  private:
   // The library hands back the KTWindow it was given; it must come first.
@@ -76,14 +88,27 @@ class Port {
   };
   static void Post(KTWindow* window, uint32_t message, uint32_t wParam, uintptr_t lParam);
   static void Alert(KTWindow* window, const char* caption, const char* text);
+  // KTOpenPort with the stored options; the library's texts of a failure
+  // are kept in openAlerts instead of shown.
+  int OpenQuietly();
+  void Wake();
 
   Receiver receiver;
+  LineOptions options;
   int number = 0;
   int framesEvent = -1;
 
-  // Filled by the worker in Post, emptied by the main thread.
+  // Set while KTOpenPort runs: the reports it makes are kept, not shown, as
+  // the tool says why in its own words.
+  std::atomic<bool> opening{false};
+
+  std::atomic<bool> hungUp{false};
+  std::atomic<int> errors{0};
+
+  // Filled by the worker in Post and Alert, emptied by the main thread.
   std::mutex lock;
   std::deque<ReceivedFrame> frames;
+  std::vector<std::string> openAlerts;
 };
 
 // The device the library will open for `port`.

@@ -78,7 +78,7 @@ void Call(uint8_t command, std::vector<uint8_t> data) {
   int result = KTSendCommandAndWait(kPort, command, data.data(), static_cast<uint32_t>(data.size()),
                                     1000, &answerCommand, answer, &length);
   std::string sent = Bytes(command, data.data(), data.size());
-  if (result == 0) {
+  if (result == KT_OK) {
     std::printf("  sent %-16s answer %-16s KTSendCommandAndWait = 0\n", sent.c_str(),
                 Bytes(answerCommand, answer, length).c_str());
   } else {
@@ -139,7 +139,7 @@ int Run(ktcomm::sim::Device& device, int pipeEnds[2], const std::string& logPath
   int result = KTOpenPort(&window.window, kPort, kBufferSize, kBufferSize, 115200, 'N', 8, 1, 1);
   std::printf("Open COM%d, 115200 8N1, protocol 1, library %s: KTOpenPort = %d\n", kPort, version,
               result);
-  if (result != 0) return 1;
+  if (result != KT_OK) return 1;
 
   std::printf("\nCommands, each waiting for its answer:\n");
   Call(0x10, {0x05});

@@ -51,18 +51,38 @@ std::vector<char*> Pointers(std::vector<std::string>& strings) {
 }  // namespace
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv,
-                           const std::vector<std::string>& env) {
+                           const std::vector<std::string>& env,
+                           const std::optional<std::string>& input) {
   int outPipe[2];
   int errPipe[2];
-  if (pipe2(outPipe, O_CLOEXEC) != 0) return;
+  int inPipe[2] = {-1, -1};
+  if (input && pipe2(inPipe, O_CLOEXEC) != 0) return;
+  if (input) {
+    // Written whole now, so the child reads it and then the end of input.
+    ssize_t put = write(inPipe[1], input->data(), input->size());
+    close(inPipe[1]);
+    if (put != static_cast<ssize_t>(input->size())) {
+      close(inPipe[0]);
+      return;
+    }
+  }
+  if (pipe2(outPipe, O_CLOEXEC) != 0) {
+    if (input) close(inPipe[0]);
+    return;
+  }
   if (pipe2(errPipe, O_CLOEXEC) != 0) {
+    if (input) close(inPipe[0]);
     close(outPipe[0]);
     close(outPipe[1]);
     return;
   }
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  if (input) {
+    posix_spawn_file_actions_adddup2(&actions, inPipe[0], 0);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  }
   posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
   posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
   std::vector<std::string> args = argv;
@@ -73,6 +93,7 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv,
   int spawned = posix_spawn(&child, argPointers[0], &actions, nullptr, argPointers.data(),
                             envPointers.data());
   posix_spawn_file_actions_destroy(&actions);
+  if (input) close(inPipe[0]);
   close(outPipe[1]);
   close(errPipe[1]);
   outFd = outPipe[0];
@@ -126,8 +147,16 @@ bool ChildProcess::Collect(int timeoutMs) {
 }
 
 bool ChildProcess::WaitForOutput(std::string_view text, int timeoutMs) {
+  return WaitFor(out, text, timeoutMs);
+}
+
+bool ChildProcess::WaitForError(std::string_view text, int timeoutMs) {
+  return WaitFor(err, text, timeoutMs);
+}
+
+bool ChildProcess::WaitFor(const std::string& stream, std::string_view text, int timeoutMs) {
   auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (out.find(text) == std::string::npos) {
+  while (stream.find(text) == std::string::npos) {
     if (pid <= 0 || exitCode >= 0 || !Collect(MillisecondsLeft(deadline))) return false;
   }
   return true;
@@ -146,8 +175,8 @@ bool ChildProcess::Finish(int timeoutMs) {
 }
 
 Outcome RunToEnd(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                 int timeoutMs) {
-  ChildProcess child(argv, env);
+                 int timeoutMs, const std::optional<std::string>& input) {
+  ChildProcess child(argv, env, input);
   bool finished = child.Finish(timeoutMs);
   return {finished, child.ExitCode(), child.Out(), child.Err()};
 }

@@ -3,6 +3,7 @@
 // reaped.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,16 +14,22 @@ class ChildProcess {
  public:
   // Starts argv[0] with the test's environment plus `env` ("NAME=VALUE",
   // replacing a variable of that name). Started() says whether it ran.
+  // Standard input is /dev/null, or a pipe that holds `input` and then ends
+  // (input up to the pipe's capacity, 64 KiB).
   explicit ChildProcess(const std::vector<std::string>& argv,
-                        const std::vector<std::string>& env = {});
+                        const std::vector<std::string>& env = {},
+                        const std::optional<std::string>& input = std::nullopt);
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
   ~ChildProcess();
 
   bool Started() const { return pid > 0; }
+  int Pid() const { return pid; }
   // Collects output until standard output holds `text`; false on time-out
   // or when the child ends without printing it.
   bool WaitForOutput(std::string_view text, int timeoutMs);
+  // The same for standard error.
+  bool WaitForError(std::string_view text, int timeoutMs);
   void Signal(int signal);
   // Collects output until the child has exited; false on time-out.
   bool Finish(int timeoutMs);
@@ -35,6 +42,7 @@ class ChildProcess {
  private:
   // One poll over the pipes and the child; false when the deadline passed.
   bool Collect(int timeoutMs);
+  bool WaitFor(const std::string& stream, std::string_view text, int timeoutMs);
 
   int pid = -1;
   int pidFd = -1;
@@ -54,6 +62,6 @@ struct Outcome {
 
 // Runs a program to its end, or kills it after timeoutMs.
 Outcome RunToEnd(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
-                 int timeoutMs = 10000);
+                 int timeoutMs = 10000, const std::optional<std::string>& input = std::nullopt);
 
 }  // namespace ktcomm::test_support

@@ -1,6 +1,11 @@
 // The ktcomm tool end to end: the real library against the simulator.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -205,8 +210,68 @@ TEST_F(CliTest, AnAbsentDeviceFailsToOpen) {
   Outcome run = RunToEnd(Cli({"call", "1", "10", "--device", "/nonexistent/tty"}));
   EXPECT_EQ(run.exitCode, 3);
   EXPECT_EQ(run.err,
-            "ktcomm: cannot open port 1 on /nonexistent/tty: absent, in use, or it refused the "
-            "line settings\n");
+            "ktcomm: cannot open port 1 on /nonexistent/tty: no such device (ktcomm list shows "
+            "the devices there are)\n");
+}
+
+// What the library reports as result 3 alone, the tool tells apart.
+TEST_F(CliTest, OpenFailuresSayWhy) {
+  DeviceOptions options;
+  options.streamRate = 50;
+  StartDevice(std::move(options));
+  ChildProcess holder(Cli({"listen", "1", "--device", device.Path()}));
+  ASSERT_TRUE(holder.WaitForOutput(" COM1 cmd=1a", kDeadlineMs)) << holder.Err();
+
+  // Bound but not listening: a connection to it is refused, and the port
+  // stays ours for the length of the test.
+  int socketFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(socketFd, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(bind(socketFd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(getsockname(socketFd, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  std::string refused = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {device.Path(), "in use by process " + std::to_string(holder.Pid()) + " (ktcomm)"},
+      {"tcp://" + refused, "connection refused (nothing listens on port "},
+      {"rfc2217://" + refused, "connection refused"},
+      {"tcp://127.0.0.1", "malformed URL: write tcp://HOST:PORT or rfc2217://HOST:PORT"},
+      {"rfc2217://::1:2000", "malformed URL"},
+      {"tcp:/127.0.0.1:2000", "malformed URL"},
+      {"/etc/passwd", "not a serial device"},
+      {"/dev/null", "not a serial device (SetCommTimeouts() failed: "},
+  };
+  for (const auto& [name, why] : cases) {
+    Outcome run = RunToEnd(Cli({"call", "1", "10", "--device", name}), {}, kDeadlineMs);
+    EXPECT_EQ(run.exitCode, 3) << name;
+    std::string head = "ktcomm: cannot open port 1 on " + name + ": ";
+    EXPECT_EQ(run.err.rfind(head + why, 0), 0u) << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+  }
+  close(socketFd);
+  holder.Signal(SIGINT);
+  EXPECT_TRUE(holder.Finish(kDeadlineMs));
+}
+
+// Root opens anything, so the permission text shows only for other users.
+TEST_F(CliTest, APermissionProblemIsSaid) {
+  if (geteuid() == 0) GTEST_SKIP() << "root may open every device";
+  StartDevice();
+  // A pty belongs to its user; taking the group's and our own rights away
+  // leaves the open to permissions alone.
+  ASSERT_EQ(chmod(device.Path().c_str(), 0), 0);
+  Outcome run = RunToEnd(Cli({"call", "1", "10", "--device", device.Path()}), {}, kDeadlineMs);
+  EXPECT_EQ(run.exitCode, 3);
+  EXPECT_NE(run.err.find(": permission denied"), std::string::npos) << run.err;
+}
+
+TEST_F(CliTest, VersionFlagNamesToolAndLibrary) {
+  Outcome run = RunToEnd(Cli({"--version"}));
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.out, "ktcomm 1.41 (library 1.41 Release)\n");
 }
 
 // Each mistake is one line on standard error and its own exit code; none
@@ -224,6 +289,12 @@ TEST_F(CliTest, RefusesBadArguments) {
       {{"call", "1", "10", "--timeout", "soon"}, 2},
       {{"listen", "1", "--protocol", "3"}, 2},
       {{"listen", "1", "--parity", "X"}, 2},
+      {{"call", "1", "10", "--baud", "0"}, 2},
+      {{"call", "1", "10", "--baud", "fast"}, 2},
+      {{"listen", "1", "--data", "9"}, 2},
+      {{"listen", "1", "--data", "4"}, 2},
+      {{"term", "1", "--stop", "3"}, 2},
+      {{"term", "1", "--wait", "0"}, 2},
       {{"send", "11", "10"}, 7},
       {{"call", "0", "10"}, 7},
       {{"send", "1", "10", "--tx-size", "3"}, 6},
@@ -242,6 +313,14 @@ TEST_F(CliTest, RefusesBadArguments) {
     EXPECT_EQ(run.err.rfind("ktcomm: ", 0), 0u) << shown << "\n" << run.err;
   }
   EXPECT_TRUE(device.Received().empty());
+}
+
+TEST_F(CliTest, AnUnknownCommandIsNamed) {
+  Outcome run = RunToEnd(Cli({"bogus"}));
+  EXPECT_EQ(run.exitCode, 2);
+  EXPECT_EQ(run.err.rfind("ktcomm: 'bogus' is not a command; the commands are version, send,", 0),
+            0u)
+      << run.err;
 }
 
 TEST_F(CliTest, HelpListsTheExitCodes) {
