@@ -43,12 +43,18 @@ class Steps {
 // Runs body in a child process. The child's failed expectations, a signal
 // that ends it (a crash, an abort, a sanitizer) or a non-zero exit (a race
 // the thread sanitizer reported) fail the test, and so does running past
-// timeoutMs: the child is killed then.
+// timeoutMs: the child is killed then. A child that skipped skips the test.
 inline void RunScenario(int timeoutMs, const std::function<void(Steps&)>& body) {
-  void* shared = mmap(nullptr, Steps::kSize, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS,
-                      -1, 0);
-  ASSERT_NE(shared, MAP_FAILED);
-  char* step = static_cast<char*>(shared);
+  constexpr int kSkipped = 77;
+  struct SharedPage {
+    void* memory = mmap(nullptr, Steps::kSize, PROT_READ | PROT_WRITE,
+                        MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    ~SharedPage() {
+      if (memory != MAP_FAILED) munmap(memory, Steps::kSize);
+    }
+  } shared;
+  ASSERT_NE(shared.memory, MAP_FAILED);
+  char* step = static_cast<char*>(shared.memory);
   std::strcpy(step, "starting");
   std::fflush(nullptr);
   pid_t child = fork();
@@ -59,7 +65,8 @@ inline void RunScenario(int timeoutMs, const std::function<void(Steps&)>& body) 
     steps.Now("exiting");
     std::fflush(nullptr);
     // exit, not _exit: the sanitizers report at exit and set the status.
-    std::exit(testing::Test::HasFailure() ? 1 : 0);
+    if (testing::Test::HasFailure()) std::exit(1);
+    std::exit(testing::Test::IsSkipped() ? kSkipped : 0);
   }
   auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   int status = 0;
@@ -73,11 +80,12 @@ inline void RunScenario(int timeoutMs, const std::function<void(Steps&)>& body) 
     ADD_FAILURE() << "hung for " << timeoutMs << " ms in step: " << step;
   } else if (WIFSIGNALED(status)) {
     ADD_FAILURE() << "died of " << strsignal(WTERMSIG(status)) << " in step: " << step;
+  } else if (WEXITSTATUS(status) == kSkipped) {
+    GTEST_SKIP() << "skipped in the child";
   } else if (WEXITSTATUS(status) != 0) {
     ADD_FAILURE() << "exited with " << WEXITSTATUS(status) << " in step: " << step
                   << " (failures or a sanitizer report above)";
   }
-  munmap(shared, Steps::kSize);
 }
 
 // Milliseconds a call takes.
