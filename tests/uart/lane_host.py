@@ -60,6 +60,7 @@ def accept(sock, deadline):
 class Lane:
     def __init__(self, args):
         self.args = args
+        self.qemu = None
         self.work = args.work
         self.console_buffer = b""
         self.lines = []
@@ -99,7 +100,9 @@ class Lane:
             "-device", "qemu-xhci,id=xhci",
             "-device", USB_DEVICE,
         ]
-        self.qemu = subprocess.Popen(command, stdin=subprocess.DEVNULL)
+        # QEMU's own limit holds even if this script dies.
+        limit = ["timeout", "-k", "5", str(self.args.timeout + 10)]
+        self.qemu = subprocess.Popen(limit + command, stdin=subprocess.DEVNULL)
         deadline = time.monotonic() + 30
         self.console = accept(con, deadline)
         self.monitor = accept(mon, deadline)
@@ -174,13 +177,29 @@ class Lane:
         os.write(self.uart_in, bytes([0x00, 0x80, 0x02, 0x1A, 1 if whole else 0]))
 
     def run(self):
+        try:
+            return self.serve()
+        finally:
+            if self.qemu is not None and self.qemu.poll() is None:
+                self.stop_qemu()
+
+    def stop_qemu(self):
+        # SIGTERM, which timeout(1) passes on to QEMU; SIGKILL would not be.
+        self.qemu.terminate()
+        try:
+            self.qemu.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.qemu.kill()
+            self.qemu.wait()
+
+    def serve(self):
         self.start()
         deadline = time.monotonic() + self.args.timeout
         while self.qemu.poll() is None:
             now = time.monotonic()
             if now > deadline:
                 self.say(f"host: the guest did not finish within {self.args.timeout} s")
-                self.qemu.kill()
+                self.stop_qemu()
                 break
             if self.collecting is not None and now > self.collect_idle_until:
                 self.drain_verdict()
