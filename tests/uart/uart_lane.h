@@ -22,6 +22,8 @@ class Report {
   void Pass(int number, const std::string& name, const std::string& detail);
   void Fail(int number, const std::string& name, const std::string& detail);
   void Skip(int number, const std::string& name, const std::string& why);
+  // Something seen on the way that is not what a check judges.
+  void Note(int number, const std::string& text);
   // Pass when `problems` is empty, else Fail with the first few of them.
   void Verdict(int number, const std::string& name, const std::vector<std::string>& problems,
                const std::string& detail);
@@ -96,7 +98,9 @@ int64_t NowMs();
 // frame 1B F3 <len lo> <len hi> <cmd> <data...> (len counts the command).
 std::vector<uint8_t> Protocol1Frame(uint8_t command, const std::vector<uint8_t>& data);
 std::vector<uint8_t> Protocol2Frame(uint8_t command, const std::vector<uint8_t>& data);
-std::string Hex(const std::vector<uint8_t>& bytes);  // "00 80 02 " as the traffic log writes
+std::string Hex(const std::vector<uint8_t>& bytes);
+// The line's data bits and output rate as the driver keeps them in the termios.
+bool ReadLine(const std::string& path, int* dataBits, uint32_t* baud);  // "00 80 02 " as the traffic log writes
 std::vector<uint8_t> Pattern(size_t size, uint32_t seed);
 
 struct Options {

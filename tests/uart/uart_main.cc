@@ -47,6 +47,11 @@ void Report::Skip(int number, const std::string& name, const std::string& why) {
   std::fflush(stdout);
 }
 
+void Report::Note(int number, const std::string& text) {
+  std::printf("note  %d %s\n", number, text.c_str());
+  std::fflush(stdout);
+}
+
 void Report::Verdict(int number, const std::string& name,
                      const std::vector<std::string>& problems, const std::string& detail) {
   if (problems.empty()) {
@@ -165,6 +170,28 @@ std::vector<uint8_t> Protocol2Frame(uint8_t command, const std::vector<uint8_t>&
                                 static_cast<uint8_t>(length >> 8), command};
   frame.insert(frame.end(), data.begin(), data.end());
   return frame;
+}
+
+bool ReadLine(const std::string& path, int* dataBits, uint32_t* baud) {
+  int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  termios tio{};
+  bool ok = tcgetattr(fd, &tio) == 0;
+  close(fd);
+  if (!ok) return false;
+  static const std::pair<speed_t, uint32_t> kSpeeds[] = {
+      {B300, 300},     {B600, 600},     {B1200, 1200},     {B1800, 1800},   {B2400, 2400},
+      {B4800, 4800},   {B9600, 9600},   {B19200, 19200},   {B38400, 38400}, {B57600, 57600},
+      {B115200, 115200}, {B230400, 230400}, {B460800, 460800}};
+  *baud = 0;
+  for (auto [code, rate] : kSpeeds) {
+    if (cfgetospeed(&tio) == code) *baud = rate;
+  }
+  static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
+  for (int bits = 5; bits <= 8; ++bits) {
+    if ((tio.c_cflag & CSIZE) == kSizes[bits - 5]) *dataBits = bits;
+  }
+  return true;
 }
 
 std::string Hex(const std::vector<uint8_t>& bytes) {

@@ -110,6 +110,22 @@ void CheckOpenLineRoundTrip(int port, const std::string& path, Report& report) {
   report.Verdict(6, name, problems, "4 line settings, 80 round trips through the far end");
 }
 
+// ftdi_sio takes 7 and 8 data bits only and keeps the earlier size for
+// others: shown, not judged.
+void NoteUnmadeDataBits(int port, const std::string& path, Report& report) {
+  RecordingWindow window;
+  for (int asked : {5, 6}) {
+    int result = KTOpenPort(&window, port, 64, 256, 9600, 'N', asked, 1, 1);
+    int dataBits = 0;
+    uint32_t baud = 0;
+    if (result == 0 && ReadLine(path, &dataBits, &baud) && dataBits != asked) {
+      report.Note(6, "KTOpenPort with " + std::to_string(asked) + " data bits returned 0; "
+                     "the driver kept " + std::to_string(dataBits));
+    }
+    KTClosePort(port);
+  }
+}
+
 void CheckLatencyTimer(int port, const std::string& path, Report& report) {
   const std::string name = "latency_timer 1 while open, earlier value after close";
   std::string timer = LatencyTimerPath(path);
@@ -227,6 +243,7 @@ void RunUsbChecks(const Options& options, Report& report) {
   }
   CheckLatencyTimer(options.usbPort, path, report);
   CheckOpenLineRoundTrip(options.usbPort, path, report);
+  NoteUnmadeDataBits(options.usbPort, path, report);
   CheckUnplug(options, path, report);
 }
 
