@@ -30,12 +30,6 @@ std::string Definition(int baud, int parity, int dataBits, int stopBits) {
   return text;
 }
 
-size_t CountContaining(const std::vector<std::string>& texts, const std::string& part) {
-  size_t count = 0;
-  for (const auto& text : texts) count += text.find(part) != std::string::npos;
-  return count;
-}
-
 // The UART under test: the library's port, a second descriptor on its device
 // and, where allowed, its registers.
 struct Bench {
@@ -83,17 +77,11 @@ void ExpectedLcr(int parity, int dataBits, int stopBits, uint8_t* lcr, uint8_t* 
   *mask = p == 'N' ? 0xEF : 0xFF;
 }
 
-// What the termios must hold, checked also where the registers cannot be read.
+// What the termios must hold, checked where the registers cannot be read.
 std::string TermiosMismatch(const std::string& path, int baud, int parity, int dataBits,
                             int stopBits) {
   termios tio{};
-  int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0 || tcgetattr(fd, &tio) != 0) {
-    if (fd >= 0) close(fd);
-    return "termios unreadable";
-  }
-  close(fd);
-  static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
+  if (!ReadTermios(path, &tio)) return " unreadable";
   char p = static_cast<char>(std::toupper(parity));
   tcflag_t parityBits = 0;
   if (p == 'E') parityBits = PARENB;
@@ -101,17 +89,10 @@ std::string TermiosMismatch(const std::string& path, int baud, int parity, int d
   if (p == 'M') parityBits = PARENB | PARODD | CMSPAR;
   if (p == 'S') parityBits = PARENB | CMSPAR;
   std::string wrong;
-  if ((tio.c_cflag & CSIZE) != kSizes[dataBits - 5]) wrong += " size";
+  if (DataBitsOf(tio) != dataBits) wrong += " size";
   if (((tio.c_cflag & CSTOPB) != 0) != (stopBits == 2)) wrong += " stop";
   if ((tio.c_cflag & (PARENB | PARODD | CMSPAR)) != parityBits) wrong += " parity";
-  speed_t speed = cfgetospeed(&tio);
-  static const std::pair<int, speed_t> kCodes[] = {
-      {300, B300},   {600, B600},     {1200, B1200},   {1800, B1800},
-      {2400, B2400}, {4800, B4800},   {9600, B9600},   {19200, B19200},
-      {38400, B38400}, {57600, B57600}, {115200, B115200}};
-  for (auto [rate, code] : kCodes) {
-    if (rate == baud && code != speed) wrong += " speed";
-  }
+  if (BaudOf(tio) != static_cast<uint32_t>(baud)) wrong += " speed";
   return wrong;
 }
 
@@ -550,11 +531,10 @@ void CheckLowLatencyFlag(Bench& bench, Report& report) {
 void NoteUnmadeRate(Bench& bench, Report& report) {
   RecordingWindow window;
   int result = KTOpenPort(&window, bench.port, 64, 256, 230400, 'N', 8, 1, 1);
-  int dataBits = 0;
-  uint32_t baud = 0;
-  if (result == 0 && ReadLine(bench.path, &dataBits, &baud) && baud != 230400) {
+  termios tio{};
+  if (result == 0 && ReadTermios(bench.path, &tio) && BaudOf(tio) != 230400) {
     report.Note(1, "KTOpenPort at 230400 baud returned 0; the driver runs the line at " +
-                       std::to_string(baud));
+                       std::to_string(BaudOf(tio)));
   }
   KTClosePort(bench.port);
 }

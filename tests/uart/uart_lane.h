@@ -5,6 +5,8 @@
 // register access or a host that answers.
 #pragma once
 
+#include <termios.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -90,6 +92,9 @@ class Uart16550 {
 // The device a port number opens, as the library resolves it.
 std::string DevicePath(int port);
 
+// How many of the texts contain `part`.
+size_t CountContaining(const std::vector<std::string>& texts, const std::string& part);
+
 // Microseconds of CPU this process has used, user and system.
 int64_t ProcessCpuMicros();
 int64_t NowMs();
@@ -99,8 +104,11 @@ int64_t NowMs();
 std::vector<uint8_t> Protocol1Frame(uint8_t command, const std::vector<uint8_t>& data);
 std::vector<uint8_t> Protocol2Frame(uint8_t command, const std::vector<uint8_t>& data);
 std::string Hex(const std::vector<uint8_t>& bytes);
-// The line's data bits and output rate as the driver keeps them in the termios.
-bool ReadLine(const std::string& path, int* dataBits, uint32_t* baud);  // "00 80 02 " as the traffic log writes
+// The line as the driver keeps it: its termios, data bits and output rate
+// (0 where not one of the usual rates).
+bool ReadTermios(const std::string& path, termios* tio);
+int DataBitsOf(const termios& tio);
+uint32_t BaudOf(const termios& tio);  // "00 80 02 " as the traffic log writes
 std::vector<uint8_t> Pattern(size_t size, uint32_t seed);
 
 struct Options {

@@ -138,6 +138,12 @@ uint16_t Uart16550::Divisor() {
   return divisor;
 }
 
+size_t CountContaining(const std::vector<std::string>& texts, const std::string& part) {
+  size_t count = 0;
+  for (const auto& text : texts) count += text.find(part) != std::string::npos;
+  return count;
+}
+
 std::string DevicePath(int port) {
   std::string variable = "KTCOMM_COM" + std::to_string(port);
   const char* mapped = std::getenv(variable.c_str());
@@ -172,26 +178,32 @@ std::vector<uint8_t> Protocol2Frame(uint8_t command, const std::vector<uint8_t>&
   return frame;
 }
 
-bool ReadLine(const std::string& path, int* dataBits, uint32_t* baud) {
+bool ReadTermios(const std::string& path, termios* tio) {
   int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return false;
-  termios tio{};
-  bool ok = tcgetattr(fd, &tio) == 0;
+  bool ok = tcgetattr(fd, tio) == 0;
   close(fd);
-  if (!ok) return false;
-  static const std::pair<speed_t, uint32_t> kSpeeds[] = {
-      {B300, 300},     {B600, 600},     {B1200, 1200},     {B1800, 1800},   {B2400, 2400},
-      {B4800, 4800},   {B9600, 9600},   {B19200, 19200},   {B38400, 38400}, {B57600, 57600},
-      {B115200, 115200}, {B230400, 230400}, {B460800, 460800}};
-  *baud = 0;
-  for (auto [code, rate] : kSpeeds) {
-    if (cfgetospeed(&tio) == code) *baud = rate;
-  }
+  return ok;
+}
+
+int DataBitsOf(const termios& tio) {
   static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
   for (int bits = 5; bits <= 8; ++bits) {
-    if ((tio.c_cflag & CSIZE) == kSizes[bits - 5]) *dataBits = bits;
+    if ((tio.c_cflag & CSIZE) == kSizes[bits - 5]) return bits;
   }
-  return true;
+  return 0;
+}
+
+uint32_t BaudOf(const termios& tio) {
+  static const std::pair<speed_t, uint32_t> kSpeeds[] = {
+      {B300, 300},       {B600, 600},       {B1200, 1200},     {B1800, 1800},
+      {B2400, 2400},     {B4800, 4800},     {B9600, 9600},     {B19200, 19200},
+      {B38400, 38400},   {B57600, 57600},   {B115200, 115200}, {B230400, 230400},
+      {B460800, 460800}, {B921600, 921600}};
+  for (auto [code, rate] : kSpeeds) {
+    if (cfgetospeed(&tio) == code) return rate;
+  }
+  return 0;
 }
 
 std::string Hex(const std::vector<uint8_t>& bytes) {

@@ -67,12 +67,6 @@ void EchoRoundTrips(int port, int count, std::vector<std::string>* problems) {
   }
 }
 
-size_t CountContaining(const std::vector<std::string>& texts, const std::string& part) {
-  size_t count = 0;
-  for (const auto& text : texts) count += text.find(part) != std::string::npos;
-  return count;
-}
-
 void CheckOpenLineRoundTrip(int port, const std::string& path, Report& report) {
   const std::string name = "open, line settings and round trips on " + path;
   std::vector<std::string> problems;
@@ -94,14 +88,12 @@ void CheckOpenLineRoundTrip(int port, const std::string& path, Report& report) {
       continue;
     }
     termios tio{};
-    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0 || tcgetattr(fd, &tio) != 0) {
+    if (!ReadTermios(path, &tio)) {
       problems.push_back("termios unreadable");
     } else if (cfgetospeed(&tio) != line.speed ||
                (tio.c_cflag & (CSIZE | PARENB | PARODD | CMSPAR | CSTOPB)) != line.cflag) {
       problems.push_back("line at " + std::to_string(line.baud) + " not as asked");
     }
-    if (fd >= 0) close(fd);
     EchoRoundTrips(port, 10, &problems);
   }
   EchoRoundTrips(port, 40, &problems);
@@ -116,11 +108,10 @@ void NoteUnmadeDataBits(int port, const std::string& path, Report& report) {
   RecordingWindow window;
   for (int asked : {5, 6}) {
     int result = KTOpenPort(&window, port, 64, 256, 9600, 'N', asked, 1, 1);
-    int dataBits = 0;
-    uint32_t baud = 0;
-    if (result == 0 && ReadLine(path, &dataBits, &baud) && dataBits != asked) {
+    termios tio{};
+    if (result == 0 && ReadTermios(path, &tio) && DataBitsOf(tio) != asked) {
       report.Note(6, "KTOpenPort with " + std::to_string(asked) + " data bits returned 0; "
-                     "the driver kept " + std::to_string(dataBits));
+                     "the driver kept " + std::to_string(DataBitsOf(tio)));
     }
     KTClosePort(port);
   }
