@@ -41,6 +41,19 @@ int Fail(int err) {
   return err;
 }
 
+// Drivers that hold received bytes back for a while (a USB adapter keeps
+// them for its latency timer, 16 ms on FTDI chips) hand them on at once in
+// low-latency mode. False, with nothing changed, where the driver has no
+// serial_struct (ptys) or refuses the change; `wasOn` says whether it was on.
+bool SetLowLatency(int fd, bool on, bool* wasOn) {
+  serial_struct info{};
+  if (ioctl(fd, TIOCGSERIAL, &info) != 0) return false;
+  *wasOn = (info.flags & ASYNC_LOW_LATENCY) != 0;
+  if (*wasOn == on) return true;
+  info.flags = on ? info.flags | ASYNC_LOW_LATENCY : info.flags & ~ASYNC_LOW_LATENCY;
+  return ioctl(fd, TIOCSSERIAL, &info) == 0;
+}
+
 // Raw: no echo, no line editing, no translation, no software flow control;
 // receiver on and modem-control lines ignored, so an open never waits for
 // carrier. Hardware flow control starts off; it is a flow-control mode.
@@ -107,19 +120,6 @@ int ApplyControls(int fd, const LineState& line) {
     default: return Fail(EINVAL);
   }
   return 0;
-}
-
-// Drivers that hold received bytes back for a while (a USB adapter keeps
-// them for its latency timer, 16 ms on FTDI chips) hand them on at once in
-// low-latency mode. False, with nothing changed, where the driver has no
-// serial_struct (ptys) or refuses the change; `wasOn` says whether it was on.
-bool SetLowLatency(int fd, bool on, bool* wasOn) {
-  serial_struct info{};
-  if (ioctl(fd, TIOCGSERIAL, &info) != 0) return false;
-  *wasOn = (info.flags & ASYNC_LOW_LATENCY) != 0;
-  if (*wasOn == on) return true;
-  info.flags = on ? info.flags | ASYNC_LOW_LATENCY : info.flags & ~ASYNC_LOW_LATENCY;
-  return ioctl(fd, TIOCSSERIAL, &info) == 0;
 }
 
 // Remaining time of a deadline as a timespec for ppoll; null waits forever.
