@@ -406,7 +406,7 @@ void CheckLoopbackExchanges(Bench& bench, Report& report) {
   }
   RoundTrips(bench.port, 2, 100, &problems);
   Notifications(bench.port, 2, 20, window, &problems);
-  // Logging stays on for the rest of the process once switched on: last.
+  // Logging stays on for the rest of the process once switched on: last here.
   std::string logPath = bench.options.scratch + "/ktcomm_uart_traffic.log";
   KTOpenPort(&window, bench.port, 1024, 1024, 115200, 'N', 8, 1, 1);
   if (KTSetLogFileName(logPath.c_str()) == 0 || KTEnableLogging(1, "w") == 0) {
@@ -551,11 +551,11 @@ void RunUartChecks(const Options& options, Report& report) {
   CheckRefusedDefinitions(bench, report);
   CheckModemLines(bench, report);
   CheckHandshakeHolds(bench, report);
+  CheckLoopbackExchanges(bench, report);
+  CheckDrainBeforeNextWrite(bench, report);
   CheckIdleCpu(bench, report);
   CheckLowLatencyFlag(bench, report);
   NoteUnmadeRate(bench, report);
-  CheckLoopbackExchanges(bench, report);
-  CheckDrainBeforeNextWrite(bench, report);
   bench.control.SetLoopback(false);
 }
 
