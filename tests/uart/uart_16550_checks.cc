@@ -253,6 +253,14 @@ void CheckHandshakeHolds(Bench& bench, Report& report) {
   unsigned char command = 0, data[64];
   uint32_t length = sizeof data;
   const unsigned char probe[] = {0x01, 0x02};
+  // The modes reach the UART's inputs: DSR follows DTR, CTS follows RTS.
+  for (uint32_t level : {0u, 1u}) {
+    KTSetFlowControl(bench.port, level, level);
+    int bits = bench.control.ModemBits();
+    if (((bits & TIOCM_DSR) != 0) != (level == 1) || ((bits & TIOCM_CTS) != 0) != (level == 1)) {
+      problems.push_back("DTR/RTS " + std::to_string(level) + " not seen at DSR/CTS");
+    }
+  }
   // CTS high: the handshake lets a command through.
   KTSetFlowControl(bench.port, 1, 1);
   KTSetFlowControl(bench.port, kKeep, 2);
