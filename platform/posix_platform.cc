@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <set>
 #include <system_error>
 #include <thread>
 
@@ -40,6 +41,19 @@ class ErrnoKeeper {
 int Fail(int err) {
   errno = err;
   return err;
+}
+
+// Drivers that hold received bytes back for a while (a USB adapter keeps
+// them for its latency timer, 16 ms on FTDI chips) hand them on at once in
+// low-latency mode. False, with nothing changed, where the driver has no
+// serial_struct (ptys) or refuses the change; `wasOn` says whether it was on.
+bool SetLowLatency(int fd, bool on, bool* wasOn) {
+  serial_struct info{};
+  if (ioctl(fd, TIOCGSERIAL, &info) != 0) return false;
+  *wasOn = (info.flags & ASYNC_LOW_LATENCY) != 0;
+  if (*wasOn == on) return true;
+  info.flags = on ? info.flags | ASYNC_LOW_LATENCY : info.flags & ~ASYNC_LOW_LATENCY;
+  return ioctl(fd, TIOCSSERIAL, &info) == 0;
 }
 
 // Raw: no echo, no line editing, no translation, no software flow control;
@@ -222,6 +236,15 @@ class PosixPlatform final : public Platform {
       ::close(opened);
       return Fail(err);
     }
+    {
+      // Low latency by default; a driver without it is no open failure.
+      ErrnoKeeper keep;
+      bool wasOn = true;
+      if (SetLowLatency(opened, true, &wasOn) && !wasOn) {
+        Holder<Mutex> holder(lowLatencyLock);
+        lowLatencySet.insert(opened);
+      }
+    }
     *fd = opened;
     return 0;
   }
@@ -229,6 +252,13 @@ class PosixPlatform final : public Platform {
   void CloseDevice(int fd) override {
     if (fd < 0) return;
     ErrnoKeeper keep;
+    bool restore;
+    {
+      Holder<Mutex> holder(lowLatencyLock);
+      restore = lowLatencySet.erase(fd) != 0;
+    }
+    bool wasOn;
+    if (restore) SetLowLatency(fd, false, &wasOn);  // the setting outlives our descriptor
     DrainBeforeClose(fd);
     ioctl(fd, TIOCNXCL);  // the flag outlives our descriptor on some ttys
     ::close(fd);
@@ -490,6 +520,12 @@ class PosixPlatform final : public Platform {
     char buffer[256];
     return strerror_r(err, buffer, sizeof buffer);
   }
+
+ private:
+  // Devices this platform switched to low latency, switched back at their
+  // close. Shared by every port's opens and closes.
+  Mutex lowLatencyLock;
+  std::set<int> lowLatencySet GUARDED_BY(lowLatencyLock);
 };
 
 }  // namespace

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the library, its tools and tests, and runs every test: first a plain
-# build, then the same suite under AddressSanitizer+UBSan and under
-# ThreadSanitizer. Usage: scripts/run-tests.sh [--quick]  (--quick: plain only)
+# build with the install check and the real-driver lane in QEMU, then the
+# same suite under AddressSanitizer+UBSan and under ThreadSanitizer. Usage: scripts/run-tests.sh [--quick]  (--quick: plain only)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/ensure-deps.sh
@@ -25,6 +25,10 @@ run_suite() {  # name, extra cmake arguments...
 run_suite plain
 # The installed tree, used from outside as another project would.
 scripts/check-install.sh build-plain
+# The library on the kernel's own serial drivers, in a QEMU guest.
+scripts/run-uart-tests.sh build-plain | tee build-plain/uart.log
+uart_passed=$(sed -n 's/^\([0-9]*\) passed, 0 failed$/\1/p' build-plain/uart.log | tail -n 1)
+passed=$((passed + ${uart_passed:-0}))
 if [ "${1:-}" != "--quick" ]; then
   # Allocation tests ask for absurd sizes; the library must see null, not abort.
   export ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1
