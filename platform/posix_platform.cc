@@ -121,6 +121,10 @@ int ApplyControls(int fd, const LineState& line) {
       break;
     case 2:  // CRTSCTS went with the termios
       if (int err = SetRs485(fd, false)) return err;
+      // The handshake starts with room to receive: a line left low by mode
+      // 0 would keep the peer silent until the driver first throttled. A
+      // device without modem lines has nothing to raise.
+      ModemLine(fd, TIOCM_RTS, true);
       break;
     case 3:
       if (int err = SetRs485(fd, true)) return err;
@@ -173,6 +177,14 @@ std::chrono::nanoseconds SendTime(int fd, size_t count) {
   uint32_t baud = 0;
   if (OutputBaud(fd, &baud) != 0 || baud == 0) baud = 300;
   return std::chrono::nanoseconds(static_cast<int64_t>(count) * bits * 1000000000 / baud);
+}
+
+// A driver that cannot run the line at the rate asked falls back to
+// another one and still reports success; read back, the rate tells.
+int CheckRate(int fd, uint32_t asked) {
+  uint32_t running = 0;
+  if (asked == 0 || OutputBaud(fd, &running) != 0) return 0;
+  return running == asked ? 0 : EINVAL;
 }
 
 // Bytes written but not yet sent; 0 for a device that has no such queue.
@@ -334,6 +346,7 @@ class PosixPlatform final : public Platform {
     int err = 0;
     if (tcsetattr(fd, TCSANOW, &tio) != 0) err = errno;
     if (err == 0 && line.baud != 0) err = SetCustomBaud(fd, line.baud);
+    if (err == 0) err = CheckRate(fd, line.baud != 0 ? line.baud : RateOf(cfgetospeed(&tio)));
     if (err == 0) err = ApplyControls(fd, line);
     if (err != 0) {
       RestoreLine(fd, saved);

@@ -267,9 +267,12 @@ void CheckHandshakeHolds(Bench& bench, Report& report) {
   if (KTSendCommandAndWait(bench.port, 0x1A, probe, 2, 2000, &command, data, &length) != 0) {
     problems.push_back("no answer with CTS high");
   }
-  // CTS low: held.
+  // Switching to the handshake from RTS off raises RTS: the receiver has room.
   KTSetFlowControl(bench.port, kKeep, 0);
   KTSetFlowControl(bench.port, kKeep, 2);
+  if (!(bench.control.ModemBits() & TIOCM_CTS)) problems.push_back("RTS left low by the handshake");
+  // CTS low (RTS dropped from outside, as a throttle would): held.
+  bench.control.SetRts(false);
   if (bench.control.ModemBits() & TIOCM_CTS) problems.push_back("CTS high with RTS low");
   window.Clear();
   const unsigned char held[] = {0x11, 0x22, 0x33};
@@ -534,17 +537,20 @@ void CheckLowLatencyFlag(Bench& bench, Report& report) {
                                         ", on while open, restored");
 }
 
-// A rate the UART cannot make (its clock gives 115200 at most) is taken by the
-// driver as another: shown, not judged.
-void NoteUnmadeRate(Bench& bench, Report& report) {
+// A rate the UART cannot make (its clock gives 115200 at most) is one the
+// driver would quietly replace: the open is refused at "SetCommState()".
+void CheckUnmadeRateRefused(Bench& bench, Report& report) {
   RecordingWindow window;
   int result = KTOpenPort(&window, bench.port, 64, 256, 230400, 'N', 8, 1, 1);
-  termios tio{};
-  if (result == 0 && ReadTermios(bench.path, &tio) && BaudOf(tio) != 230400) {
-    report.Note(1, "KTOpenPort at 230400 baud returned 0; the driver runs the line at " +
-                       std::to_string(BaudOf(tio)));
+  std::vector<std::string> problems;
+  if (result != 3) problems.push_back("KTOpenPort at 230400 returned " + std::to_string(result));
+  auto alerts = window.alerts();
+  if (alerts.size() != 1 || alerts[0].find("SetCommState()") == std::string::npos) {
+    problems.push_back("expected one SetCommState() report, got " +
+                       std::to_string(alerts.size()));
   }
   KTClosePort(bench.port);
+  report.Verdict(1, "unmade rate refused", problems, "230400 refused with SetCommState()");
 }
 
 }  // namespace
@@ -563,7 +569,7 @@ void RunUartChecks(const Options& options, Report& report) {
   CheckDrainBeforeNextWrite(bench, report);
   CheckIdleCpu(bench, report);
   CheckLowLatencyFlag(bench, report);
-  NoteUnmadeRate(bench, report);
+  CheckUnmadeRateRefused(bench, report);
   bench.control.SetLoopback(false);
 }
 

@@ -64,6 +64,9 @@ class ControlFd {
 
   bool Ok() const { return fd >= 0; }
   bool SetLoopback(bool on);
+  // Drives RTS as the far end's flow control would see it (in loopback,
+  // CTS follows).
+  bool SetRts(bool on);
   int ModemBits();        // TIOCM_* bits, -1 on failure
   int OutputQueue();      // bytes not yet sent, -1 on failure
   bool HardwareHandshake();  // CRTSCTS in the termios

@@ -106,6 +106,11 @@ bool ControlFd::SetLoopback(bool on) {
   return ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bits) == 0;
 }
 
+bool ControlFd::SetRts(bool on) {
+  int bits = TIOCM_RTS;
+  return ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bits) == 0;
+}
+
 int ControlFd::ModemBits() {
   int bits = 0;
   return ioctl(fd, TIOCMGET, &bits) == 0 ? bits : -1;
