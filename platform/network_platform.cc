@@ -113,23 +113,59 @@ int NetworkPlatform::WaitDrained(int fd, const Event& cancel) {
   return PlatformWrapper::WaitDrained(fd, cancel);
 }
 
+int NetworkPlatform::OpenWaitSet(const Event& shutdown, const Event& transmit, int fd,
+                                 WaitSet* set) {
+  if (!Find(fd)) return PlatformWrapper::OpenWaitSet(shutdown, transmit, fd, set);
+  *set = WaitSet{};
+  set->shutdown = shutdown.fd;
+  set->transmit = transmit.fd;
+  set->device = fd;
+  return 0;
+}
+
+void NetworkPlatform::CloseWaitSet(WaitSet* set) {
+  if (set->poller >= 0) {
+    PlatformWrapper::CloseWaitSet(set);
+    return;
+  }
+  *set = WaitSet{};
+}
+
+void NetworkPlatform::UnwatchDevice(WaitSet& set) {
+  if (set.poller >= 0) {
+    PlatformWrapper::UnwatchDevice(set);
+    return;
+  }
+  set.watched = false;
+}
+
+bool NetworkPlatform::YieldDevice(WaitSet& set) {
+  return set.poller >= 0 && PlatformWrapper::YieldDevice(set);
+}
+
+void NetworkPlatform::ReclaimDevice(WaitSet& set, bool wake) {
+  if (set.poller >= 0) PlatformWrapper::ReclaimDevice(set, wake);
+}
+
+bool NetworkPlatform::Drained(int fd) {
+  if (Find(fd)) return true;
+  return PlatformWrapper::Drained(fd);
+}
+
 // As the local wait, with two additions: data a stream has already taken
 // from its socket counts as the device being ready, and a socket that takes
 // output again gets what its stream held back, without waking the worker.
-int NetworkPlatform::WaitForWork(const Event& shutdown, const Event& transmit, int fd,
-                                 bool deviceReady, Work* which, bool* hangup) {
+int NetworkPlatform::WaitForWork(WaitSet& set, bool deviceReady, Work* which, bool* hangup) {
+  if (set.poller >= 0) return PlatformWrapper::WaitForWork(set, deviceReady, which, hangup);
+  int fd = set.watched ? set.device : -1;
   std::shared_ptr<TcpStream> stream = Find(fd);
-  if (!stream) {
-    return PlatformWrapper::WaitForWork(shutdown, transmit, fd, deviceReady, which, hangup);
-  }
   *hangup = false;
   for (;;) {
-    pollfd fds[4] = {{shutdown.fd, POLLIN, 0},
-                     {transmit.fd, POLLIN, 0},
-                     {fd, stream->PollEvents(), 0},
-                     {stream->DataReadyFd(), POLLIN, 0}};
-    nfds_t count = fds[3].fd >= 0 ? 4 : 3;
-    if (::poll(fds, count, deviceReady ? 0 : -1) < 0) {
+    pollfd fds[4] = {{set.shutdown, POLLIN, 0},
+                     {set.transmit, POLLIN, 0},
+                     {stream ? fd : -1, stream ? stream->PollEvents() : short{0}, 0},
+                     {stream ? stream->DataReadyFd() : -1, POLLIN, 0}};
+    if (::poll(fds, 4, deviceReady ? 0 : -1) < 0) {
       if (errno == EINTR) continue;
       return errno;
     }

@@ -37,8 +37,15 @@ class NetworkPlatform final : public PlatformWrapper {
   // What a stream's socket took counts as sent: a server keeps no output
   // queue that a later purge could reach.
   int WaitDrained(int fd, const Event& cancel) override;
-  int WaitForWork(const Event& shutdown, const Event& transmit, int fd, bool deviceReady,
-                  Work* which, bool* hangup) override;
+  // A stream's set is polled afresh at each wait, and a stream is served
+  // by the worker alone: it has data of its own beside the socket.
+  int OpenWaitSet(const Event& shutdown, const Event& transmit, int fd, WaitSet* set) override;
+  void CloseWaitSet(WaitSet* set) override;
+  int WaitForWork(WaitSet& set, bool deviceReady, Work* which, bool* hangup) override;
+  void UnwatchDevice(WaitSet& set) override;
+  bool YieldDevice(WaitSet& set) override;
+  void ReclaimDevice(WaitSet& set, bool wake) override;
+  bool Drained(int fd) override;
 
  private:
   std::shared_ptr<TcpStream> Find(int fd) EXCLUDES(tableLock);

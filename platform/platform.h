@@ -5,6 +5,7 @@
 #include <termios.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -36,8 +37,24 @@ struct Event {
   explicit operator bool() const { return fd >= 0; }
 };
 
-// What woke the worker, in order of precedence.
-enum class Work { kShutdown = 0, kTransmit = 1, kDevice = 2 };
+// What woke the worker, in order of precedence; kWake: its wait set was
+// given back with work waiting.
+enum class Work { kShutdown = 0, kTransmit = 1, kDevice = 2, kWake = 3 };
+
+// The worker's wait, kept by the platform: shutdown, transmit and the
+// device. A waiting caller may take transmit and the device out of the set
+// while it serves them itself, so that the worker sleeps on; giving them
+// back wakes the worker for what became ready meanwhile. Opened and closed
+// with the port; Yield, Reclaim and Unwatch are made under the port lock.
+struct WaitSet {
+  int shutdown = -1;
+  int transmit = -1;
+  int device = -1;
+  int poller = -1;  // the kernel's set; -1 where the wait polls afresh
+  int served = -1;  // the part a caller may take: transmit and the device
+  int wake = -1;    // wakes the worker when the set is given back
+  bool watched = true;
+};
 
 // Which of the device's queues a purge discards. Before a write only input
 // goes: output still leaving the port belongs to an earlier transmission.
@@ -84,12 +101,25 @@ class Platform {
   virtual void CloseEvent(Event* event) = 0;
   // Waits until the event is set or timeoutMs passes (0xFFFFFFFF: no limit).
   virtual int WaitEvent(const Event& event, uint32_t timeoutMs, bool* signalled) = 0;
-  // Waits without limit for shutdown, transmit or the device (fd < 0: not
-  // watched); the first of them that is ready wins. With deviceReady the
-  // device counts as ready at once. For the device, *hangup tells that it
-  // hung up or reported an error.
-  virtual int WaitForWork(const Event& shutdown, const Event& transmit, int fd, bool deviceReady,
-                          Work* which, bool* hangup) = 0;
+  virtual int OpenWaitSet(const Event& shutdown, const Event& transmit, int fd,
+                          WaitSet* set) = 0;
+  virtual void CloseWaitSet(WaitSet* set) = 0;
+  // Waits without limit for shutdown, transmit or the device; the first of
+  // them that is ready wins. With deviceReady the device counts as ready at
+  // once. For the device, *hangup tells that it hung up or reported an error.
+  virtual int WaitForWork(WaitSet& set, bool deviceReady, Work* which, bool* hangup) = 0;
+  // A device that hung up is not waited for again.
+  virtual void UnwatchDevice(WaitSet& set) = 0;
+  // Takes transmit and the device out of the set; false where they cannot
+  // be served from another thread (a network stream's own wait).
+  virtual bool YieldDevice(WaitSet& set) = 0;
+  virtual void ReclaimDevice(WaitSet& set, bool wake) = 0;
+  // For a caller that took the device: waits until shutdown, transmit or
+  // the device is ready, or the deadline passes (ETIMEDOUT).
+  virtual int WaitDevice(const WaitSet& set, std::chrono::steady_clock::time_point deadline,
+                         bool forever, Work* which, bool* hangup) = 0;
+  // Whether what was written has left the port.
+  virtual bool Drained(int fd) = 0;
 
   virtual int StartThread(std::function<void()> body, std::thread* thread) = 0;
   // Raises the calling thread above normal priority where that is allowed.
@@ -134,10 +164,21 @@ class PlatformWrapper : public Platform {
   int WaitEvent(const Event& event, uint32_t timeoutMs, bool* signalled) override {
     return target.WaitEvent(event, timeoutMs, signalled);
   }
-  int WaitForWork(const Event& shutdown, const Event& transmit, int fd, bool deviceReady,
-                  Work* which, bool* hangup) override {
-    return target.WaitForWork(shutdown, transmit, fd, deviceReady, which, hangup);
+  int OpenWaitSet(const Event& shutdown, const Event& transmit, int fd, WaitSet* set) override {
+    return target.OpenWaitSet(shutdown, transmit, fd, set);
   }
+  void CloseWaitSet(WaitSet* set) override { target.CloseWaitSet(set); }
+  int WaitForWork(WaitSet& set, bool deviceReady, Work* which, bool* hangup) override {
+    return target.WaitForWork(set, deviceReady, which, hangup);
+  }
+  void UnwatchDevice(WaitSet& set) override { target.UnwatchDevice(set); }
+  bool YieldDevice(WaitSet& set) override { return target.YieldDevice(set); }
+  void ReclaimDevice(WaitSet& set, bool wake) override { target.ReclaimDevice(set, wake); }
+  int WaitDevice(const WaitSet& set, std::chrono::steady_clock::time_point deadline, bool forever,
+                 Work* which, bool* hangup) override {
+    return target.WaitDevice(set, deadline, forever, which, hangup);
+  }
+  bool Drained(int fd) override { return target.Drained(fd); }
   int StartThread(std::function<void()> body, std::thread* thread) override {
     return target.StartThread(std::move(body), thread);
   }

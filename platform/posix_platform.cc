@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -204,6 +205,14 @@ const timespec* Remaining(std::chrono::steady_clock::time_point deadline, bool f
   ts->tv_sec = ns / 1000000000;
   ts->tv_nsec = ns % 1000000000;
   return ts;
+}
+
+// Adds fd to an epoll set, to report readiness as `id`.
+int Watch(int poller, int fd, Work id) {
+  epoll_event event{};
+  event.events = EPOLLIN;
+  event.data.u32 = static_cast<uint32_t>(id);
+  return epoll_ctl(poller, EPOLL_CTL_ADD, fd, &event) == 0 ? 0 : errno;
 }
 
 // Output still leaving the port may finish while it keeps moving, for a
@@ -488,30 +497,126 @@ class PosixPlatform final : public Platform {
     }
   }
 
-  int WaitForWork(const Event& shutdown, const Event& transmit, int fd, bool deviceReady,
-                  Work* which, bool* hangup) override {
-    pollfd fds[3] = {{shutdown.fd, POLLIN, 0}, {transmit.fd, POLLIN, 0}, {fd, POLLIN, 0}};
+  // Two epoll sets, one inside the other: a caller takes transmit and the
+  // device out of the worker's wait with one call, without waking it.
+  int OpenWaitSet(const Event& shutdown, const Event& transmit, int fd, WaitSet* set) override {
+    WaitSet made;
+    made.shutdown = shutdown.fd;
+    made.transmit = transmit.fd;
+    made.device = fd;
+    made.poller = epoll_create1(EPOLL_CLOEXEC);
+    made.served = epoll_create1(EPOLL_CLOEXEC);
+    made.wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    int err = made.poller < 0 || made.served < 0 || made.wake < 0 ? errno : 0;
+    if (err == 0) err = Watch(made.poller, made.shutdown, Work::kShutdown);
+    if (err == 0) err = Watch(made.poller, made.wake, Work::kWake);
+    if (err == 0) err = Watch(made.poller, made.served, Work::kDevice);
+    if (err == 0) err = Watch(made.served, made.transmit, Work::kTransmit);
+    if (err == 0 && fd >= 0) err = Watch(made.served, fd, Work::kDevice);
+    if (err != 0) {
+      CloseWaitSet(&made);
+      return Fail(err);
+    }
+    *set = made;
+    return 0;
+  }
+
+  void CloseWaitSet(WaitSet* set) override {
+    ErrnoKeeper keep;
+    for (int fd : {set->poller, set->served, set->wake}) {
+      if (fd >= 0) ::close(fd);
+    }
+    *set = WaitSet{};
+  }
+
+  int WaitForWork(WaitSet& set, bool deviceReady, Work* which, bool* hangup) override {
     *hangup = false;
     for (;;) {
-      if (::poll(fds, fd >= 0 ? 3 : 2, deviceReady ? 0 : -1) < 0) {
+      epoll_event events[3];
+      int n = epoll_wait(set.poller, events, 3, deviceReady ? 0 : -1);
+      if (n < 0) {
         if (errno == EINTR) continue;
         return errno;
+      }
+      bool ready[4] = {};
+      for (int i = 0; i < n; ++i) ready[events[i].data.u32] = true;
+      if (ready[static_cast<size_t>(Work::kWake)]) {
+        uint64_t value;
+        while (::read(set.wake, &value, sizeof value) < 0 && errno == EINTR) {
+        }
+      }
+      if (ready[static_cast<size_t>(Work::kDevice)]) {
+        // Which of the served part is ready; it may have been taken meanwhile.
+        ready[static_cast<size_t>(Work::kDevice)] = false;
+        n = epoll_wait(set.served, events, 2, 0);
+        for (int i = 0; i < n; ++i) {
+          ready[events[i].data.u32] = true;
+          if (events[i].data.u32 == static_cast<uint32_t>(Work::kDevice)) {
+            *hangup = (events[i].events & (EPOLLHUP | EPOLLERR)) != 0;
+          }
+        }
+      }
+      for (Work work : {Work::kShutdown, Work::kTransmit, Work::kDevice, Work::kWake}) {
+        if (ready[static_cast<size_t>(work)]) {
+          *which = work;
+          return 0;
+        }
+      }
+      if (deviceReady) {
+        *which = Work::kDevice;
+        return 0;
+      }
+    }
+  }
+
+  void UnwatchDevice(WaitSet& set) override {
+    if (set.watched && set.device >= 0) epoll_ctl(set.served, EPOLL_CTL_DEL, set.device, nullptr);
+    set.watched = false;
+  }
+
+  bool YieldDevice(WaitSet& set) override {
+    ErrnoKeeper keep;
+    return epoll_ctl(set.poller, EPOLL_CTL_DEL, set.served, nullptr) == 0;
+  }
+
+  void ReclaimDevice(WaitSet& set, bool wake) override {
+    ErrnoKeeper keep;
+    Watch(set.poller, set.served, Work::kDevice);
+    if (wake) {
+      uint64_t one = 1;
+      while (::write(set.wake, &one, sizeof one) < 0 && errno == EINTR) {
+      }
+    }
+  }
+
+  int WaitDevice(const WaitSet& set, std::chrono::steady_clock::time_point deadline, bool forever,
+                 Work* which, bool* hangup) override {
+    pollfd fds[3] = {{set.shutdown, POLLIN, 0}, {set.transmit, POLLIN, 0}, {set.device, POLLIN, 0}};
+    *hangup = false;
+    for (;;) {
+      timespec ts;
+      int n = ::ppoll(fds, 3, Remaining(deadline, forever, &ts), nullptr);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return errno;
+      }
+      if (n == 0) {
+        if (!forever && std::chrono::steady_clock::now() >= deadline) return Fail(ETIMEDOUT);
+        continue;
       }
       if (fds[0].revents & (POLLIN | POLLNVAL)) {
         *which = Work::kShutdown;
       } else if (fds[1].revents & (POLLIN | POLLNVAL)) {
         *which = Work::kTransmit;
-      } else if (fd >= 0 && fds[2].revents != 0) {
+      } else {
         *which = Work::kDevice;
         *hangup = (fds[2].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
-      } else if (deviceReady) {
-        *which = Work::kDevice;
-      } else {
-        continue;
       }
       return 0;
     }
   }
+
+  bool Drained(int fd) override { return OutputQueue(fd) == 0; }
 
   int StartThread(std::function<void()> body, std::thread* thread) override {
     try {

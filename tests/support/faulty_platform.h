@@ -139,11 +139,14 @@ class FaultyPlatform : public platform::PlatformWrapper {
     }
     return PlatformWrapper::WaitEvent(event, timeoutMs, signalled);
   }
-  int WaitForWork(const platform::Event& shutdown, const platform::Event& transmit, int fd,
-                  bool deviceReady, platform::Work* which, bool* hangup) override {
+  int WaitForWork(platform::WaitSet& set, bool deviceReady, platform::Work* which,
+                  bool* hangup) override {
     if (int err = Due(Call::kWaitForWork)) return err;
-    return PlatformWrapper::WaitForWork(shutdown, transmit, fd, deviceReady, which, hangup);
+    return PlatformWrapper::WaitForWork(set, deviceReady, which, hangup);
   }
+  // A slow line is not drained at once: a caller serving the device hands
+  // the wait to the worker.
+  bool Drained(int fd) override { return drainMs == 0 && PlatformWrapper::Drained(fd); }
   int StartThread(std::function<void()> body, std::thread* thread) override {
     if (int err = Due(Call::kStartThread)) return err;
     return PlatformWrapper::StartThread(std::move(body), thread);
