@@ -77,7 +77,7 @@ int ToResult(CommPort::Queued queued) {
 template <typename Send>
 int Wait(CommPort& slot, Send send, uint32_t timeoutMs, bool reportOverflow,
          unsigned char* outCommand, unsigned char* outData, uint32_t* inoutLength) {
-  if (!slot.BeginWait()) return kNotOpen;
+  if (!slot.BeginWait(true)) return kNotOpen;
   // A port closed meanwhile ends the wait at once.
   send();
   return ToResult(slot.FinishWait(timeoutMs, reportOverflow, outCommand, outData, inoutLength));

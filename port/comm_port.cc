@@ -114,8 +114,16 @@ int CommPort::Open(KTWindow* newWindow, int newPortNumber, int baud, int parity,
     return 0;
   }
   platform.Purge(device, platform::Queues::kBoth);  // not examined
+  if (platform.OpenWaitSet(shutdownEvent, writeEvent, device, &waitSet) != 0) {
+    ReleaseDeviceAndEvents();
+    return 0;
+  }
   {
     platform::PortLockHolder holder(lock);
+    workerIdle = false;
+    callerServes = false;
+    handBack = HandBack{};
+    writeEventSet = false;
     txBuf = std::move(newTxBuf);
     txSize = static_cast<uint32_t>(newTxSize);
     txLen = 0;
@@ -232,7 +240,9 @@ void CommPort::ReleaseDeviceAndEvents() {
   device = -1;
   {
     platform::PortLockHolder holder(lock);
+    platform.CloseWaitSet(&waitSet);
     platform.CloseEvent(&writeEvent);  // SendRaw sets it under the lock
+    writeEventSet = false;
     txBuf.reset();
     txSize = 0;
     txLen = 0;

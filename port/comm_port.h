@@ -5,6 +5,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -88,9 +89,11 @@ class CommPort {
   bool CommandFits(size_t length) EXCLUDES(cmdLock);
 
   // A waiting call: BeginWait before anything is sent (false: the port is
-  // not open), then FinishWait.
+  // not open), then FinishWait. With `serve`, a call on an idle port serves
+  // the device itself until its frame comes: it writes what it sends and
+  // reads the answer, sparing two hand-overs between threads.
   enum class WaitOutcome { kFrame, kTimedOut, kTooSmall, kOverflow, kClosed };
-  bool BeginWait() EXCLUDES(lock);
+  bool BeginWait(bool serve = false) EXCLUDES(lock);
   WaitOutcome FinishWait(uint32_t timeoutMs, bool reportOverflow, uint8_t* outCommand,
                          uint8_t* outData, uint32_t* inoutLength) EXCLUDES(lock);
 
@@ -116,19 +119,6 @@ class CommPort {
   // itself; the worker finishes the close when it gets back to its loop.
   void CloseFromWorker() EXCLUDES(lock);
 
-  // The worker (port_worker.cc).
-  void WorkerMain();
-  void ServeDevice(bool hangup);
-  void FlushQueued() EXCLUDES(lock);
-  void FinishCloseFromWorker();
-  void StopWatchingDevice(int err);
-  bool OnWorkerThread() const;
-
-  // Transmit and receive (port_tx.cc, port_rx.cc).
-  void WriteQueued() EXCLUDES(lock);
-  void DiscardInput(platform::Queues which);
-  int ReadAvailable() EXCLUDES(lock);  // 0, or the errno of a device that hung up
-  int Refill(bool first);
   // What a decoded byte asks for once the port lock is released: a frame
   // notification, or waking the caller a frame was handed to.
   struct Notification {
@@ -137,6 +127,49 @@ class CommPort {
     uint32_t first = 0;
     uintptr_t second = 0;
   };
+  // A transmission taken from the slot, and how much of it went out.
+  struct Transmission {
+    uint32_t length = 0;
+    size_t done = 0;
+    uint64_t taken = 0;  // txQueued when it was taken
+  };
+  // What a waiting caller that served the device leaves to the worker: a
+  // notification to post, a write to finish.
+  struct HandBack {
+    Notification note;
+    bool writing = false;
+    Transmission transmission;
+  };
+
+  // The worker (port_worker.cc).
+  void WorkerMain();
+  void ServeHandBack(const HandBack& back);
+  void ServeDevice(bool hangup);
+  void FlushQueued() EXCLUDES(lock);
+  void FinishCloseFromWorker();
+  void StopWatchingDevice(int err);
+  bool OnWorkerThread() const;
+
+  // Transmit and receive (port_tx.cc, port_rx.cc). The device, the
+  // staging buffer and outBuf belong to whoever serves the device: the
+  // worker, or a waiting caller that took it.
+  void WriteQueued() EXCLUDES(lock);
+  Transmission TakeTransmission() EXCLUDES(lock);
+  // Writes the rest of the transmission and waits for it to leave the port,
+  // then logs it; false, with nothing waited for, where it would have to
+  // wait and `mayWait` is not set.
+  bool WriteOut(Transmission& transmission, bool mayWait) EXCLUDES(lock);
+  void DiscardInput(platform::Queues which);
+  int ReadAvailable() EXCLUDES(lock);  // 0, or the errno of a device that hung up
+  int Refill(bool first);
+  // Decodes staged bytes up to the first frame, notification or overflow;
+  // true on an overflow.
+  bool DecodeStaged(Notification* note) EXCLUDES(lock);
+
+  // A waiting caller serving the device (port_wait.cc).
+  void ServeWhileWaiting(std::chrono::steady_clock::time_point deadline, bool forever)
+      EXCLUDES(lock);
+  void GiveDeviceBack() EXCLUDES(lock);
   bool DecodeByteLocked(uint8_t byte, Notification* note) REQUIRES(lock);
   void CaptureMessage() REQUIRES(lock);
   // The notification's parameters for the stored message.
@@ -162,12 +195,12 @@ class CommPort {
   platform::Event writeEvent;
   platform::Event shutdownEvent;
   platform::Event startedEvent;
+  platform::WaitSet waitSet;
   KTWindow* window = nullptr;
   int32_t portNumber = 0;
   std::thread workerThread;
 
   // Worker thread only.
-  bool deviceWatched = false;
   int waitFailures = 0;
   // The transmission being written, copied out of txBuf so that a send
   // made meanwhile does not wait for the line.
@@ -204,6 +237,17 @@ class CommPort {
   uint32_t closes GUARDED_BY(lock) = 0;
   uint32_t closesAtWait GUARDED_BY(lock) = 0;
   diag::TrafficLog log GUARDED_BY(lock);
+  // Who serves the device: the worker, idle in its wait with nothing in
+  // hand, may be relieved by a waiting caller, which gives it back with
+  // what it could not finish.
+  bool workerIdle GUARDED_BY(lock) = false;
+  bool callerServes GUARDED_BY(lock) = false;
+  std::thread::id server GUARDED_BY(lock);
+  HandBack handBack GUARDED_BY(lock);
+  // The transmit event is set: SendRaw and the writer skip needless calls.
+  bool writeEventSet GUARDED_BY(lock) = false;
+  // Wakes the worker's shutdown, which waits for a serving caller to finish.
+  std::condition_variable_any ownerEvent;
   // Wakes a waiting call on a hand-over or a close; waited on with the
   // port lock, which the wait releases.
   std::condition_variable_any responseEvent;

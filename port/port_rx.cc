@@ -19,17 +19,7 @@ int CommPort::ReadAvailable() {
     }
     first = false;
     Notification note;
-    bool overflow = false;
-    {
-      platform::PortLockHolder holder(lock);
-      // Staged bytes are decoded in one go while nobody else asks for the
-      // lock; a caller that does gets it before the next byte, just as if the
-      // lock were let go after every byte.
-      do {
-        overflow = DecodeByteLocked(staged[stagedPos++], &note);
-      } while (!overflow && !note.due && !note.wake && stagedPos < stagedLen &&
-               !lock.Contended());
-    }
+    bool overflow = DecodeStaged(&note);
     // With the lock free, so that the woken caller does not find it held.
     if (note.wake) responseEvent.notify_all();
     if (overflow) {
@@ -44,6 +34,18 @@ int CommPort::ReadAvailable() {
     if (stopRequested) return 0;  // closed from inside the callback
     if (lock.Contended()) std::this_thread::yield();  // let the waiter in first
   }
+}
+
+bool CommPort::DecodeStaged(Notification* note) {
+  platform::PortLockHolder holder(lock);
+  // Staged bytes are decoded in one go while nobody else asks for the lock;
+  // a caller that does gets it before the next byte, just as if the lock
+  // were let go after every byte.
+  bool overflow;
+  do {
+    overflow = DecodeByteLocked(staged[stagedPos++], note);
+  } while (!overflow && !note->due && !note->wake && stagedPos < stagedLen && !lock.Contended());
+  return overflow;
 }
 
 // Logs, overflow-tests and decodes one byte; true when it overflowed the
@@ -84,10 +86,18 @@ bool CommPort::DecodeByteLocked(uint8_t byte, Notification* note) {
 // with nothing queued has hung up, and the read says so.
 int CommPort::Refill(bool first) {
   size_t queued = 0;
-  if (platform.InputQueue(device, &queued) != 0) queued = 0;  // counts as empty
-  if (queued == 0 && !first) return 0;
   size_t got = 0;
-  int err = platform.Read(device, staged, &got);
+  int err = 0;
+  if (first) {
+    // Polled readable: read at once, and ask what is queued only when the
+    // read brought nothing.
+    err = platform.Read(device, staged, &got);
+    if (err == 0 && got == 0 && platform.InputQueue(device, &queued) != 0) queued = 0;
+  } else {
+    if (platform.InputQueue(device, &queued) != 0) queued = 0;  // counts as empty
+    if (queued == 0) return 0;
+    err = platform.Read(device, staged, &got);
+  }
   if (err == EAGAIN) return 0;
   if (err == EIO || (err == 0 && got == 0 && queued == 0)) return EIO;
   if (err != 0) {

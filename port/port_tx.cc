@@ -1,7 +1,8 @@
 // The transmit path: one transmit slot per port, filled by the application
-// and written out by the worker from a clean line. The worker copies the
-// transmission out and writes it with the port lock free, so that a send
-// never waits for the line.
+// and written out from a clean line by whoever serves the device (the
+// worker, or a waiting caller that took it). The transmission is copied out
+// and written with the port lock free, so that a send never waits for the
+// line.
 #include <cerrno>
 #include <cstring>
 
@@ -18,7 +19,12 @@ CommPort::Queued CommPort::SendRaw(std::span<const uint8_t> data) {
       txLen = static_cast<uint32_t>(data.size());
       txPending = true;
       txQueued += 1;
-      platform.SetEvent(writeEvent);
+      // A caller serving the device sees its own send without the event.
+      bool ownSend = callerServes && server == std::this_thread::get_id();
+      if (!writeEventSet && !ownSend) {
+        platform.SetEvent(writeEvent);
+        writeEventSet = true;
+      }
       return Queued::kQueued;
     }
   }
@@ -27,54 +33,73 @@ CommPort::Queued CommPort::SendRaw(std::span<const uint8_t> data) {
 }
 
 void CommPort::WriteQueued() {
-  uint32_t length = 0;
-  uint64_t taken = 0;
+  Transmission transmission = TakeTransmission();
+  WriteOut(transmission, true);
+}
+
+CommPort::Transmission CommPort::TakeTransmission() {
+  Transmission transmission;
   {
     platform::PortLockHolder holder(lock);
     // Reset under the lock, as SendRaw sets it under the lock: a transmission
     // queued from here on gets a pass of its own.
-    platform.ResetEvent(writeEvent);
+    if (writeEventSet) {
+      platform.ResetEvent(writeEvent);
+      writeEventSet = false;
+    }
     txPending = false;
     decoder.Restart();
-    length = txLen;
-    taken = txQueued;
-    if (length > 0) std::memcpy(outBuf.get(), txBuf.get(), length);
+    transmission.length = txLen;
+    transmission.taken = txQueued;
+    if (txLen > 0) std::memcpy(outBuf.get(), txBuf.get(), txLen);
   }
   // A write starts from a clean line: unread input is thrown away. Output
   // is not: an earlier transmission may still be leaving the port.
   DiscardInput(platform::Queues::kInput);
+  return transmission;
+}
 
-  size_t done = 0;
+bool CommPort::WriteOut(Transmission& transmission, bool mayWait) {
   int err = 0;
-  while (done < length) {
+  while (transmission.done < transmission.length) {
     size_t put = 0;
-    err = platform.Write(device, {outBuf.get() + done, length - done}, &put);
+    err = platform.Write(device,
+                         {outBuf.get() + transmission.done, transmission.length - transmission.done},
+                         &put);
     if (err == 0 && put == 0) err = EAGAIN;
-    if (err == EAGAIN) err = platform.WaitWritable(device, shutdownEvent);
+    if (err == EAGAIN) {
+      if (!mayWait) return false;
+      err = platform.WaitWritable(device, shutdownEvent);
+    }
     if (err != 0) break;
-    done += put;
+    transmission.done += put;
   }
-  if (err != 0 && done == 0) {
+  if (err != 0 && transmission.done == 0) {
     // Nothing went out: not logged, and not sent again at close. A close
     // that cut a stuck write short is no error worth showing.
     if (err != ECANCELED) ReportError("WriteFile()", 0);  // lock not held
-    return;
+    return true;
   }
   // The write is complete when its bytes have left the port, not when the
   // kernel took them. A close ends the wait; the bytes were written.
-  if (err == 0) platform.WaitDrained(device, shutdownEvent);
+  if (err == 0) {
+    if (!mayWait && !platform.Drained(device)) return false;
+    if (mayWait) platform.WaitDrained(device, shutdownEvent);
+  }
   {
     platform::PortLockHolder holder(lock);
     if (log.enabled) {
-      log.Data(outBuf.get(), static_cast<int32_t>(length), diag::TrafficLog::kWriting, portNumber);
+      log.Data(outBuf.get(), static_cast<int32_t>(transmission.length), diag::TrafficLog::kWriting,
+               portNumber);
     }
     // A transmission queued meanwhile keeps its slot for the next pass.
-    if (txQueued == taken) txLen = 0;
+    if (txQueued == transmission.taken) txLen = 0;
   }
   if (err != 0 && err != ECANCELED) {
     errno = err;
     ReportError("GetOverlappedResult() in WriteFile()", 0);  // lock not held
   }
+  return true;
 }
 
 void CommPort::DiscardInput(platform::Queues which) {

@@ -1,19 +1,26 @@
 // Waiting for a frame: the decoder hands the next completed frame to the
-// waiting caller instead of posting it, and holds until the caller releases it.
-#include <chrono>
+// waiting caller instead of posting it, and holds until the caller releases
+// it. A caller on an idle port serves the device itself meanwhile: it writes
+// what it sends and reads the answer, with the same steps as the worker,
+// and gives the device back with whatever it could not finish without
+// waiting for the line or posting a notification, which only the worker does.
 #include <cstring>
 
 #include "port/comm_port.h"
 
 namespace ktcomm {
 
-bool CommPort::BeginWait() {
+bool CommPort::BeginWait(bool serve) {
   platform::PortLockHolder holder(lock);
   if (!IsOpen()) return false;
   handoversAtWait = handovers;
   closesAtWait = closes;
   // Set before anything is sent, so that an answer arriving at once comes here.
   responseWanted = 1;
+  if (serve && workerIdle && !callerServes && waitSet.watched && platform.YieldDevice(waitSet)) {
+    callerServes = true;
+    server = std::this_thread::get_id();
+  }
   return true;
 }
 
@@ -22,6 +29,15 @@ CommPort::WaitOutcome CommPort::FinishWait(uint32_t timeoutMs, bool reportOverfl
                                            uint32_t* inoutLength) {
   bool forever = timeoutMs == 0xFFFFFFFF;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  bool serving;
+  {
+    platform::PortLockHolder holder(lock);
+    serving = callerServes && server == std::this_thread::get_id();
+  }
+  if (serving) {
+    ServeWhileWaiting(deadline, forever);
+    GiveDeviceBack();
+  }
 
   // The outcome is decided under the lock: a frame handed over after the wait
   // gave up is still this caller's, so no frame is left held for nobody.
@@ -52,6 +68,66 @@ CommPort::WaitOutcome CommPort::FinishWait(uint32_t timeoutMs, bool reportOverfl
   if (decoder.holding) decoder.Restart();
   *inoutLength = 0;
   return WaitOutcome::kTimedOut;
+}
+
+// Until this call's frame is handed over, the port closes or the deadline
+// passes: sends are written and input is decoded here, in the worker's
+// order. What would make this thread wait for the line or post goes back.
+void CommPort::ServeWhileWaiting(std::chrono::steady_clock::time_point deadline, bool forever) {
+  for (;;) {
+    bool sending;
+    {
+      platform::PortLockHolder holder(lock);
+      if (handovers != handoversAtWait || closes != closesAtWait) return;
+      sending = txPending;
+    }
+    if (sending) {
+      Transmission transmission = TakeTransmission();
+      if (!WriteOut(transmission, false)) {
+        platform::PortLockHolder holder(lock);
+        handBack.writing = true;
+        handBack.transmission = transmission;
+        return;
+      }
+      continue;
+    }
+    if (stagedPos == stagedLen) {
+      platform::Work which = platform::Work::kShutdown;
+      bool hangup = false;
+      if (platform.WaitDevice(waitSet, deadline, forever, &which, &hangup) != 0) return;
+      if (which == platform::Work::kShutdown) return;
+      if (which == platform::Work::kTransmit) continue;
+      // A device that hung up is the worker's to report.
+      if (hangup || Refill(true) != 0) return;
+      if (stagedPos == stagedLen) continue;
+    }
+    Notification note;
+    if (DecodeStaged(&note)) {
+      // Bytes still staged are decoded by the worker, as after its own.
+      ReportError("KTcomm: Incoming buffer overflow !!!", 0);  // lock not held
+      return;
+    }
+    if (note.due) {
+      platform::PortLockHolder holder(lock);
+      handBack.note = note;
+      return;
+    }
+  }
+}
+
+void CommPort::GiveDeviceBack() {
+  {
+    platform::PortLockHolder holder(lock);
+    bool work = stagedPos < stagedLen || handBack.note.due || handBack.writing;
+    if (txPending && !writeEventSet) {
+      // A send of this call's that it had no time to take is the worker's.
+      platform.SetEvent(writeEvent);
+      writeEventSet = true;
+    }
+    platform.ReclaimDevice(waitSet, work);
+    callerServes = false;
+  }
+  ownerEvent.notify_all();
 }
 
 }  // namespace ktcomm

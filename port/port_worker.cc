@@ -1,8 +1,10 @@
 // The port's worker thread: started with a handshake, it waits for shutdown,
-// a transmit request or the device, in that order of precedence.
+// a transmit request or the device, in that order of precedence. While a
+// waiting caller serves the device itself, the worker sleeps on.
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <utility>
 
 #include "port/comm_port.h"
 
@@ -29,17 +31,33 @@ void CommPort::WorkerMain() {
   workerId = std::this_thread::get_id();
   platform.RaiseThreadPriority();
   workerRunning = 1;
-  deviceWatched = device >= 0;
   waitFailures = 0;
   if (device >= 0) DiscardInput(platform::Queues::kBoth);
   platform.SetEvent(startedEvent);
 
   for (;;) {
-    bool pending = stagedPos < stagedLen;  // left over after an overflow
+    // The device is ours unless a waiting caller serves it; what a caller
+    // handed back is finished first, in order.
+    bool serving;
+    HandBack back;
+    {
+      platform::PortLockHolder holder(lock);
+      serving = !callerServes;
+      if (serving) back = std::exchange(handBack, HandBack{});
+      workerIdle = false;
+    }
+    if (serving) ServeHandBack(back);
+    bool pending = serving && stagedPos < stagedLen;  // left over after an overflow
+    {
+      // Idle also while a caller serves: once it gives the device back, the
+      // next caller may take it again without waking this thread.
+      platform::PortLockHolder holder(lock);
+      workerIdle = !pending;
+    }
+
     platform::Work which = platform::Work::kShutdown;
     bool hangup = false;
-    int err = platform.WaitForWork(shutdownEvent, writeEvent, deviceWatched ? device : -1,
-                                   pending, &which, &hangup);
+    int err = platform.WaitForWork(waitSet, pending, &which, &hangup);
     if (err != 0) {
       if (stopRequested) break;  // the flag tells what the failing wait cannot
       // Report the first failure of a run, then back off so that a wait that
@@ -52,8 +70,23 @@ void CommPort::WorkerMain() {
     }
     waitFailures = 0;
     if (which == platform::Work::kShutdown) {
+      {
+        platform::PortLockHolder holder(lock);
+        while (callerServes) ownerEvent.wait(lock);
+        back = std::exchange(handBack, HandBack{});
+        workerIdle = false;
+      }
+      ServeHandBack(back);
       FlushQueued();
       break;
+    }
+    if (which == platform::Work::kWake) continue;
+    {
+      platform::PortLockHolder holder(lock);
+      if (callerServes) continue;  // woken for what a waiting caller serves now
+      // What a caller handed back comes first, in order: back to the top.
+      if (handBack.note.due || handBack.writing) continue;
+      workerIdle = false;
     }
     if (which == platform::Work::kTransmit) {
       WriteQueued();
@@ -67,6 +100,16 @@ void CommPort::WorkerMain() {
   workerId = std::thread::id();
 }
 
+void CommPort::ServeHandBack(const HandBack& back) {
+  if (back.writing) {
+    Transmission transmission = back.transmission;
+    WriteOut(transmission, true);
+  }
+  if (back.note.due && window != nullptr && window->post != nullptr) {
+    window->post(window, WM_PORT_MESSAGE, back.note.first, back.note.second);
+  }
+}
+
 // A transmission queued just before a close still goes out: the shutdown
 // event is set, so the write takes what the device accepts without waiting.
 // One whose write failed is not sent again.
@@ -74,9 +117,9 @@ void CommPort::FlushQueued() {
   bool queued;
   {
     platform::PortLockHolder holder(lock);
-    queued = txPending && txLen > 0;
+    queued = txPending && txLen > 0 && waitSet.watched;
   }
-  if (queued && deviceWatched) WriteQueued();
+  if (queued) WriteQueued();
 }
 
 // Closed from one of our own callbacks: log the close and give the device
@@ -100,7 +143,10 @@ void CommPort::ServeDevice(bool hangup) {
 // A device that hung up stays readable for ever; watching it would spin.
 // Report once and serve only shutdown and transmit requests until reopened.
 void CommPort::StopWatchingDevice(int err) {
-  deviceWatched = false;
+  {
+    platform::PortLockHolder holder(lock);
+    platform.UnwatchDevice(waitSet);
+  }
   errno = err;
   ReportError("WaitCommEvent()", 0);
 }
