@@ -93,6 +93,25 @@ TEST_F(DrainTest, WaitingCallKeepsItsTimeWhileTheLineDrains) {
   EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(500));
 }
 
+// A waiting call that writes on an idle port hands a slow drain to the
+// worker rather than wait for the line itself; the answer still reaches it.
+TEST_F(DrainTest, WaitingCallLeavesASlowDrainToTheWorker) {
+  faulty.SlowDrain(100);
+  std::jthread device([&] {
+    if (pty.Read(kFrameA.size()) == kFrameA) pty.Write(kFrameB);
+  });
+  ASSERT_TRUE(port.BeginWait(true));
+  port.SendRaw(kFrameA);
+  uint8_t command = 0;
+  uint8_t data[8];
+  uint32_t length = sizeof data;
+  EXPECT_EQ(port.FinishWait(5000, false, &command, data, &length),
+            CommPort::WaitOutcome::kFrame);
+  EXPECT_EQ(command, 0x1A);
+  EXPECT_EQ(Bytes(data, data + length), (Bytes{0xB1, 0xB2}));
+  EXPECT_EQ(WritePath(), (std::vector<std::string>{"purge input", "write 5", "drained"}));
+}
+
 // The close ends the drain at once; the bytes were written, so they are
 // logged, before the closing line.
 TEST_F(DrainTest, CloseDuringTheDrainEndsItAndLogsTheBytes) {

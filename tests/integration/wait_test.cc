@@ -1,11 +1,15 @@
 // The waiting calls against a device thread that answers on the pty.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -170,6 +174,65 @@ TEST_F(WaitTest, AfterATimeOutTheNextFrameIsPosted) {
   ExpectPosted({0x00, 0x80, 0x02, 0x10, 0x42}, 0x10);
   EXPECT_EQ(window.posts().back().data, Bytes{0x42});
   EXPECT_EQ(window.posts().size(), 1u);
+}
+
+// A waiting call on an idle port reads the device itself, but notifications
+// still come from the worker: a protocol-2 frame stored before the call is
+// posted when its trigger byte arrives during the call, on the worker.
+TEST_F(WaitTest, NotificationsDuringACallComeFromTheWorker) {
+  Open(2);
+  std::mutex mutex;
+  std::vector<std::thread::id> postThreads;
+  window.onPost = [&](const Posted&) {
+    std::lock_guard<std::mutex> hold(mutex);
+    postThreads.push_back(std::this_thread::get_id());
+  };
+  int secondary = ::open(pty.secondaryPath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  for (int round = 0; round < 20; ++round) {
+    // Stored, not posted: no byte after it yet.
+    ASSERT_TRUE(pty.Write({0x1B, 0xF3, 0x03, 0x00, 0x42, 0x01, 0x02}));
+    auto deadline = Clock::now() + std::chrono::seconds(5);
+    int queued = 0;
+    while (secondary >= 0 && ioctl(secondary, FIONREAD, &queued) == 0 && queued > 0 &&
+           Clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    // The call sends nothing, so nothing tells the device that it began: a
+    // trigger that comes first posts both frames, and the call times out.
+    std::jthread device([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      pty.Write({0x0D, 0x1B, 0xF3, 0x02, 0x00, 0x43, 0x07});
+    });
+    Outputs out;
+    int result = KTWaitForMessage(kPort, 1000, &out.command, out.data, &out.length);
+    EXPECT_TRUE(result == 0 || result == -1) << round;
+    device.join();
+  }
+  if (secondary >= 0) ::close(secondary);
+  std::lock_guard<std::mutex> hold(mutex);
+  EXPECT_FALSE(postThreads.empty());
+  for (std::thread::id id : postThreads) EXPECT_NE(id, std::this_thread::get_id());
+}
+
+// While a call waits, a send from another thread still goes out at once, and
+// the call still gets the frame that comes after.
+TEST_F(WaitTest, SendsFromOtherThreadsGoOutDuringACall) {
+  Open(1);
+  for (int round = 0; round < 20; ++round) {
+    int result = -2;
+    Outputs out;
+    const uint8_t mine = 0xA0, other = static_cast<uint8_t>(round);
+    std::jthread caller([&] {
+      result = KTSendDataAndWait(kPort, &mine, 1, 5000, &out.command, out.data, &out.length);
+    });
+    ASSERT_EQ(pty.Read(1), Bytes{mine}) << round;  // the call waits from here on
+    ASSERT_EQ(KTSendData(kPort, &other, 1), 0);
+    ASSERT_EQ(pty.Read(1), Bytes{other}) << round;
+    ASSERT_TRUE(pty.Write({0x00, 0x80, 0x02, 0x10, other}));
+    caller.join();
+    EXPECT_EQ(result, 0) << round;
+    EXPECT_EQ(out.Got(), Bytes{other}) << round;
+  }
 }
 
 // KTWaitForMessage sends nothing, so the device cannot know when the call
