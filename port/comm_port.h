@@ -137,7 +137,7 @@ class CommPort {
     uint32_t first = 0;
     uintptr_t second = 0;
   };
-  bool DecodeByteLocked(uint8_t byte, Notification* note) REQUIRES(lock);
+  bool DecodeRunLocked(Notification* note) REQUIRES(lock);
   void CaptureMessage() REQUIRES(lock);
   // The notification's parameters for the stored message.
   uint32_t Parameter(bool withData) const REQUIRES(lock);
