@@ -141,7 +141,7 @@ class CommPort {
   void CaptureMessage() REQUIRES(lock);
   // The notification's parameters for the stored message.
   uint32_t Parameter(bool withData) const REQUIRES(lock);
-  uintptr_t Address() const;
+  uintptr_t Address() const REQUIRES(lock);
 
   platform::Platform& platform;
 
