@@ -50,7 +50,11 @@ int CommPort::ReadAvailable() {
 // frame, overflows or triggers a post, and logs them; true when the last
 // overflowed the receive buffer. A frame to post is left in *note.
 bool CommPort::DecodeRunLocked(Notification* note) {
-  const std::span<const uint8_t> pending(staged.data() + stagedPos, stagedLen - stagedPos);
+  // While a frame is held, the caller it went to is about to take the lock
+  // and release it: bytes go one at a time, so that it gets in before the
+  // next, rather than finding the rest of the read piled up behind the frame.
+  const size_t count = decoder.holding ? 1 : stagedLen - stagedPos;
+  const std::span<const uint8_t> pending(staged.data() + stagedPos, count);
   const Decoder::Run run =
       decoder.FeedRun(format, pending, {rxBuf.get(), static_cast<size_t>(rxSize)});
   stagedPos += run.consumed;
