@@ -143,9 +143,9 @@ Decoder::Run Decoder::FeedRun(const FrameFormat* format, std::span<const uint8_t
   Machine m(*this);
   Step step = Step::kNone;
   while (p != end) {
-    // The room test, made for each byte: only a stored data byte moves
-    // rxPos, so outside data it holds until data starts, and a data run is
-    // cut where the buffer fills.
+    // The room test comes first for every byte. Only stored data bytes move
+    // rxPos, so one test covers all the bytes before data starts, and a
+    // data run is cut where the buffer fills.
     if (static_cast<size_t>(m.rxPos) >= room) {
       ++p;
       m.Keep(*this);
