@@ -1,5 +1,6 @@
 #include "diag/traffic_log.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/log_file.h"
@@ -41,19 +42,32 @@ int TrafficLog::Text(const char* text) {
 int TrafficLog::Data(const uint8_t* bytes, int32_t count, int direction, int portNumber) {
   if (file == nullptr) return 0;
   int32_t written = 0;
+  bool complete = true;
   if (enabled) {
     if (direction != lastDirection) {
       std::fprintf(file, "\nCOM%i ", portNumber);
       std::fputs(direction == kReading ? "\nReading: " : "\nWriting: ", file);
       lastDirection = direction;
     }
+    // Formatted a chunk at a time and written with one call per chunk.
     static constexpr char kHex[] = "0123456789abcdef";
-    for (int32_t i = 0; i < count; ++i) {
-      const char text[3] = {kHex[bytes[i] >> 4], kHex[bytes[i] & 0x0F], ' '};
-      if (std::fwrite(text, 1, 3, file) == 3) ++written;
+    char text[3 * 512];
+    while (written < count) {
+      const int32_t chunk = std::min<int32_t>(count - written, sizeof text / 3);
+      char* out = text;
+      for (const uint8_t* byte = bytes + written; byte != bytes + written + chunk; ++byte) {
+        out[0] = kHex[*byte >> 4];
+        out[1] = kHex[*byte & 0x0F];
+        out[2] = ' ';
+        out += 3;
+      }
+      const size_t length = static_cast<size_t>(out - text);
+      // A failed chunk does not stop the next: a log is written as far as it goes.
+      if (std::fwrite(text, 1, length, file) != length) complete = false;
+      written += chunk;
     }
   }
-  return written == count ? 1 : 0;
+  return complete && written == count ? 1 : 0;
 }
 
 }  // namespace ktcomm::diag

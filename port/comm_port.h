@@ -170,7 +170,7 @@ class CommPort {
   void ServeWhileWaiting(std::chrono::steady_clock::time_point deadline, bool forever)
       EXCLUDES(lock);
   void GiveDeviceBack() EXCLUDES(lock);
-  bool DecodeByteLocked(uint8_t byte, Notification* note) REQUIRES(lock);
+  bool DecodeRunLocked(Notification* note) REQUIRES(lock);
   void CaptureMessage() REQUIRES(lock);
   // The notification's parameters for the stored message.
   uint32_t Parameter(bool withData) const REQUIRES(lock);

@@ -2,6 +2,7 @@
 // a table that describes each protocol's frame.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -64,8 +65,33 @@ struct Decoder {
   // format's state machine with it. `format` may be null (nothing decoded).
   Step Feed(const FrameFormat* format, uint8_t byte, std::span<uint8_t> rxBuf);
 
+  // What FeedRun did: the bytes it used up, and the step of the last of them.
+  struct Run {
+    size_t consumed = 0;
+    Step step = Step::kNone;
+  };
+
+  // Feeds bytes in order exactly as Feed would, one at a time, and stops
+  // after the first byte whose step is not kNone, so that the caller can
+  // deliver before going on; kNone means all bytes were used up. Data bytes
+  // are copied in runs and noise before a lead byte skipped in one search;
+  // a run is cut where the buffer fills, so overflows fall on the same bytes.
+  Run FeedRun(const FrameFormat* format, std::span<const uint8_t> bytes,
+              std::span<uint8_t> rxBuf);
+
   // Decides where a completed frame goes, once its data has been captured.
-  Delivery Complete(const FrameFormat& format, bool responseWanted);
+  Delivery Complete(const FrameFormat& format, bool responseWanted) {
+    if (responseWanted) {
+      holding = true;
+      return Delivery::kHold;
+    }
+    if (format.trailerTriggersPost && rxPos > 0) {
+      state = kStored;
+      return Delivery::kStore;
+    }
+    Restart();
+    return Delivery::kPost;
+  }
 
   void Restart() {
     state = kIdle;
@@ -74,7 +100,12 @@ struct Decoder {
   }
 
  private:
-  Step Command(const FrameFormat& format, uint8_t byte);
+  Step Overflow() {
+    rxPos = 0;
+    state = kOverflowed;
+    holding = false;
+    return Step::kOverflow;
+  }
 };
 
 }  // namespace ktcomm

@@ -1,7 +1,7 @@
 // The receive path: bytes are read from the device into a staging buffer of
-// the worker's, then logged, tested against the receive buffer and decoded
-// one at a time under the port lock, which a caller can take between any
-// two bytes to queue or release in between.
+// the worker's, then tested against the receive buffer, decoded and logged
+// under the port lock, in runs that end at each frame, overflow or trigger;
+// a caller can take the lock between two runs to queue or release.
 #include <cerrno>
 #include <cstring>
 
@@ -38,21 +38,35 @@ int CommPort::ReadAvailable() {
 
 bool CommPort::DecodeStaged(Notification* note) {
   platform::PortLockHolder holder(lock);
-  // Staged bytes are decoded in one go while nobody else asks for the lock;
-  // a caller that does gets it before the next byte, just as if the lock
-  // were let go after every byte.
+  // Staged bytes are decoded in runs that end at a frame, an overflow or a
+  // trigger, while nobody else asks for the lock; a caller that does gets it
+  // before the next run.
   bool overflow;
   do {
-    overflow = DecodeByteLocked(staged[stagedPos++], note);
+    overflow = DecodeRunLocked(note);
   } while (!overflow && !note->due && !note->wake && stagedPos < stagedLen && !lock.Contended());
   return overflow;
 }
 
-// Logs, overflow-tests and decodes one byte; true when it overflowed the
-// receive buffer. A frame to post is left in *note.
-bool CommPort::DecodeByteLocked(uint8_t byte, Notification* note) {
-  if (log.enabled) log.Data(&byte, 1, diag::TrafficLog::kReading, portNumber);
-  switch (decoder.Feed(format, byte, {rxBuf.get(), static_cast<size_t>(rxSize)})) {
+// Overflow-tests and decodes staged bytes up to the first that completes a
+// frame, overflows or triggers a post, and logs them; true when the last
+// overflowed the receive buffer. A frame to post is left in *note.
+bool CommPort::DecodeRunLocked(Notification* note) {
+  // While a frame is held, the caller it went to is about to take the lock
+  // and release it: bytes go one at a time, so that it gets in before the
+  // next, rather than finding the rest of the read piled up behind the frame.
+  const size_t count = decoder.holding ? 1 : stagedLen - stagedPos;
+  const std::span<const uint8_t> pending(staged.data() + stagedPos, count);
+  const Decoder::Run run =
+      decoder.FeedRun(format, pending, {rxBuf.get(), static_cast<size_t>(rxSize)});
+  stagedPos += run.consumed;
+  // Nothing else logs while the lock is held, so logging the run after
+  // decoding it writes the same text as logging each byte before.
+  if (log.enabled) {
+    log.Data(pending.data(), static_cast<int32_t>(run.consumed), diag::TrafficLog::kReading,
+             portNumber);
+  }
+  switch (run.step) {
     case Decoder::Step::kNone:
       return false;
     case Decoder::Step::kOverflow:

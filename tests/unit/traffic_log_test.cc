@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace ktcomm::diag {
 namespace {
@@ -83,6 +84,26 @@ TEST_F(TrafficLogTest, StreamNameAndMode) {
   EXPECT_STREQ(log.Mode(), "abcdefghijklmno");
   log.SetMode(nullptr);
   EXPECT_STREQ(log.Mode(), "");
+}
+
+// A long run is written as if byte by byte: every value, across the places
+// where the text is cut into writes.
+TEST_F(TrafficLogTest, LongRunsReadAsSingleBytes) {
+  TrafficLog log;
+  ASSERT_EQ(log.SetFileName(path.c_str()), 1);
+  ASSERT_EQ(log.Open("w"), 1);
+  log.enabled = true;
+  std::vector<uint8_t> run(1300);
+  for (size_t i = 0; i < run.size(); ++i) run[i] = static_cast<uint8_t>(i * 37 + i / 256);
+  EXPECT_EQ(log.Data(run.data(), static_cast<int32_t>(run.size()), TrafficLog::kReading, 2), 1);
+  log.Close();
+  std::string expected = "\nCOM2 \nReading: ";
+  for (uint8_t byte : run) {
+    char text[4];
+    std::snprintf(text, sizeof text, "%02x ", byte);
+    expected += text;
+  }
+  EXPECT_EQ(Contents(), expected);
 }
 
 }  // namespace
