@@ -204,6 +204,7 @@ class CAPABILITY("mutex") Mutex {
 class CAPABILITY("mutex") PortLock {
  public:
   void Lock() ACQUIRE() {
+    if (mutex.try_lock()) return;  // free: nobody to count as waiting
     waiting.fetch_add(1, std::memory_order_relaxed);
     // Holders keep it for microseconds: a short spin saves the sleep and
     // wake-up that a caller and the worker handing work over would cost.
