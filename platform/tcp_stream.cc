@@ -7,45 +7,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cerrno>
-#include <charconv>
 
-#include "platform/text.h"
 
 namespace ktcomm::platform {
 namespace {
-
-// Whether the scheme asks for telnet; nothing when it is neither of ours.
-std::optional<bool> Scheme(std::string_view path, std::string_view* rest) {
-  size_t end = path.find("://");
-  if (end == std::string_view::npos) return std::nullopt;
-  *rest = path.substr(end + 3);
-  std::string_view scheme = path.substr(0, end);
-  if (EqualsNoCase(scheme, "tcp")) return false;
-  if (EqualsNoCase(scheme, "rfc2217")) return true;
-  return std::nullopt;
-}
-
-// Letters, digits and the punctuation of names and addresses; the text goes
-// to the resolver only, but a blank or a slash is a mistake worth refusing.
-bool PlausibleHost(std::string_view host) {
-  if (host.empty()) return false;
-  for (char c : host) {
-    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '-' && c != '_' &&
-        c != ':' && c != '%') {
-      return false;
-    }
-  }
-  return true;
-}
-
-bool PlausiblePort(std::string_view port) {
-  uint32_t number = 0;
-  auto [end, ec] = std::from_chars(port.data(), port.data() + port.size(), number);
-  return !port.empty() && port.size() <= 5 && ec == std::errc() &&
-         end == port.data() + port.size() && number >= 1 && number <= 65535;
-}
 
 // Latency matters more than packet count for short frames. A server that
 // vanished without a word becomes a hang-up within about half a minute:
@@ -92,33 +58,6 @@ int ConnectTo(const addrinfo& address, Clock::time_point deadline, int* connecte
 }
 
 }  // namespace
-
-bool IsNetworkPath(std::string_view path) {
-  std::string_view rest;
-  return Scheme(path, &rest).has_value();
-}
-
-std::optional<Endpoint> ParseEndpoint(std::string_view path) {
-  std::string_view rest;
-  std::optional<bool> telnet = Scheme(path, &rest);
-  if (!telnet) return std::nullopt;
-  std::string_view host;
-  std::string_view port;
-  if (rest.starts_with('[')) {
-    size_t close = rest.find(']');
-    if (close == std::string_view::npos || rest.substr(close + 1, 1) != ":") return std::nullopt;
-    host = rest.substr(1, close - 1);
-    port = rest.substr(close + 2);
-  } else {
-    size_t colon = rest.rfind(':');
-    if (colon == std::string_view::npos) return std::nullopt;
-    host = rest.substr(0, colon);
-    port = rest.substr(colon + 1);
-    if (host.find(':') != std::string_view::npos) return std::nullopt;  // IPv6 wants brackets
-  }
-  if (!PlausibleHost(host) || !PlausiblePort(port)) return std::nullopt;
-  return Endpoint{*telnet, std::string(host), std::string(port)};
-}
 
 int Connect(const Endpoint& endpoint, Clock::time_point deadline, int* socket) {
   addrinfo hints{};

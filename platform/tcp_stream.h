@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/endpoint.h"
 #include "platform/platform.h"
 #include "platform/thread_annotations.h"
 
@@ -24,19 +25,6 @@ using Clock = std::chrono::steady_clock;
 // How long a connect may take, and each exchange with the server after it.
 inline constexpr int kConnectTimeoutMs = 3000;
 inline constexpr int kAnswerTimeoutMs = 3000;
-
-// "tcp://HOST:PORT" (raw) or "rfc2217://HOST:PORT"; HOST is a name, an IPv4
-// address or an IPv6 address in brackets, PORT a number.
-struct Endpoint {
-  bool telnet = false;
-  std::string host;
-  std::string port;
-};
-
-// Whether the path names a network device (by its scheme, in any case).
-bool IsNetworkPath(std::string_view path);
-// Nothing for a path that is not a well-formed network device name.
-std::optional<Endpoint> ParseEndpoint(std::string_view path);
 
 // Connects to the first address of the endpoint that answers before the
 // deadline; the socket is non-blocking, close-on-exec, without Nagle's delay

@@ -33,21 +33,6 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
          });
 }
 
-// The same checks the library makes: the text only goes to the resolver,
-// but a blank or a slash is a mistake.
-bool PlausibleHost(std::string_view host) {
-  return !host.empty() && std::all_of(host.begin(), host.end(), [](char c) {
-    return std::isalnum(static_cast<unsigned char>(c)) || std::strchr(".-_:%", c) != nullptr;
-  });
-}
-
-bool PlausiblePort(std::string_view port) {
-  uint32_t number = 0;
-  auto [end, ec] = std::from_chars(port.data(), port.data() + port.size(), number);
-  return !port.empty() && port.size() <= 5 && ec == std::errc() &&
-         end == port.data() + port.size() && number >= 1 && number <= 65535;
-}
-
 std::string ProcessName(const std::string& pid) {
   std::ifstream in("/proc/" + pid + "/comm");
   std::string name;
@@ -226,34 +211,7 @@ bool LooksLikeUrl(std::string_view device) {
 }
 
 std::optional<DeviceUrl> ParseDeviceUrl(std::string_view device) {
-  DeviceUrl url;
-  std::string_view rest;
-  if (StartsWithNoCase(device, "tcp://")) {
-    rest = device.substr(6);
-  } else if (StartsWithNoCase(device, "rfc2217://")) {
-    url.telnet = true;
-    rest = device.substr(10);
-  } else {
-    return std::nullopt;
-  }
-  std::string_view host;
-  std::string_view port;
-  if (rest.starts_with('[')) {
-    size_t close = rest.find(']');
-    if (close == std::string_view::npos || rest.substr(close + 1, 1) != ":") return std::nullopt;
-    host = rest.substr(1, close - 1);
-    port = rest.substr(close + 2);
-  } else {
-    size_t colon = rest.rfind(':');
-    if (colon == std::string_view::npos) return std::nullopt;
-    host = rest.substr(0, colon);
-    port = rest.substr(colon + 1);
-    if (host.find(':') != std::string_view::npos) return std::nullopt;  // IPv6 wants brackets
-  }
-  if (!PlausibleHost(host) || !PlausiblePort(port)) return std::nullopt;
-  url.host = host;
-  url.port = port;
-  return url;
+  return platform::ParseEndpoint(device);
 }
 
 std::string DiagnoseOpenFailure(const std::string& device, const std::string& libraryReport,

@@ -64,4 +64,12 @@ struct Outcome {
 Outcome RunToEnd(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
                  int timeoutMs = 10000, const std::optional<std::string>& input = std::nullopt);
 
+#ifdef KTCOMM_CLI_PATH
+// The command line of the ktcomm tool with these arguments.
+inline std::vector<std::string> Cli(std::vector<std::string> args) {
+  args.insert(args.begin(), KTCOMM_CLI_PATH);
+  return args;
+}
+#endif
+
 }  // namespace ktcomm::test_support

@@ -16,15 +16,11 @@ namespace ktcomm::sim {
 namespace {
 
 using test_support::ChildProcess;
+using test_support::Cli;
 using test_support::Outcome;
 using test_support::RunToEnd;
 
 constexpr int kDeadlineMs = 10000;
-
-std::vector<std::string> Cli(std::vector<std::string> args) {
-  args.insert(args.begin(), KTCOMM_CLI_PATH);
-  return args;
-}
 
 size_t Count(const std::string& text, const std::string& what) {
   size_t count = 0;

@@ -21,15 +21,11 @@ namespace ktcomm::sim {
 namespace {
 
 using test_support::ChildProcess;
+using test_support::Cli;
 using test_support::Outcome;
 using test_support::RunToEnd;
 
 constexpr int kDeadlineMs = 10000;
-
-std::vector<std::string> Cli(std::vector<std::string> args) {
-  args.insert(args.begin(), KTCOMM_CLI_PATH);
-  return args;
-}
 
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
