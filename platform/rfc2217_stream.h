@@ -74,12 +74,11 @@ class Rfc2217Stream final : public TcpStream {
   int answered = -1;   // set when an answer or a negotiation came, or the end
   int purged = -1;     // set when a purge was answered, or the end
 
-  // One exchange of settings, and one purge, at a time; each taken before
-  // `lock`, never after.
+  // One exchange of settings, and one purge, at a time.
   StreamLock configLock;
   StreamLock purgeLock;
 
-  StreamLock lock;
+  StreamLock lock ACQUIRED_AFTER(configLock, purgeLock);
   telnet::ComPortClient client GUARDED_BY(lock);
   std::vector<uint8_t> inbox GUARDED_BY(lock);
   size_t inboxPos GUARDED_BY(lock) = 0;

@@ -29,6 +29,8 @@ scripts/check-install.sh build-plain
 scripts/run-uart-tests.sh build-plain | tee build-plain/uart.log
 uart_passed=$(sed -n 's/^\([0-9]*\) passed, 0 failed$/\1/p' build-plain/uart.log | tail -n 1)
 passed=$((passed + ${uart_passed:-0}))
+# The library compiles for a machine that is not x86 (64-bit ARM).
+scripts/check-cross.sh
 if [ "${1:-}" != "--quick" ]; then
   # Allocation tests ask for absurd sizes; the library must see null, not abort.
   export ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1
