@@ -33,13 +33,13 @@ int TrafficLog::Close() {
   return 1;
 }
 
-int TrafficLog::Text(const char* text) {
+int TrafficLog::LogText(const char* text) {
   if (file == nullptr) return 0;
   size_t length = std::strlen(text);
   return std::fwrite(text, 1, length, file) == length ? 1 : 0;
 }
 
-int TrafficLog::Data(const uint8_t* bytes, int32_t count, int direction, int portNumber) {
+int TrafficLog::LogData(const uint8_t* bytes, int32_t count, int direction, int portNumber) {
   if (file == nullptr) return 0;
   int32_t written = 0;
   bool complete = true;

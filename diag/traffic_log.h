@@ -23,8 +23,8 @@ class TrafficLog {
   int SetFileName(const char* name);
   int Open(const char* mode);
   int Close();
-  int Text(const char* text);
-  int Data(const uint8_t* bytes, int32_t count, int direction, int portNumber);
+  int LogText(const char* text);
+  int LogData(const uint8_t* bytes, int32_t count, int direction, int portNumber);
 
   // Keeps the first 15 characters of the mode for later opens.
   void SetMode(const char* mode);

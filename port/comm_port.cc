@@ -175,7 +175,7 @@ void CommPort::LogOpened() {
   log.Open(log.Mode());  // a log that cannot be opened is not an open failure
   char text[32];
   std::snprintf(text, sizeof text, "\n COM%i opened\n", portNumber);
-  log.Text(text);
+  log.LogText(text);
 }
 
 // After the worker's last write, so that its bytes come before the line.
@@ -184,7 +184,7 @@ void CommPort::LogClosed() {
   if (!log.enabled) return;
   char text[32];
   std::snprintf(text, sizeof text, "\n COM%i closed\n", portNumber);
-  log.Text(text);
+  log.LogText(text);
   log.Close();
 }
 

@@ -63,7 +63,7 @@ bool CommPort::DecodeRunLocked(Notification* note) {
   // Nothing else logs while the lock is held, so logging the run after
   // decoding it writes the same text as logging each byte before.
   if (log.enabled) {
-    log.Data(pending.data(), static_cast<int32_t>(run.consumed), diag::TrafficLog::kReading,
+    log.LogData(pending.data(), static_cast<int32_t>(run.consumed), diag::TrafficLog::kReading,
              portNumber);
   }
   switch (run.step) {

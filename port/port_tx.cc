@@ -89,7 +89,7 @@ bool CommPort::WriteOut(Transmission& transmission, bool mayWait) {
   {
     platform::PortLockHolder holder(lock);
     if (log.enabled) {
-      log.Data(outBuf.get(), static_cast<int32_t>(transmission.length), diag::TrafficLog::kWriting,
+      log.LogData(outBuf.get(), static_cast<int32_t>(transmission.length), diag::TrafficLog::kWriting,
                portNumber);
     }
     // A transmission queued meanwhile keeps its slot for the next pass.

@@ -39,13 +39,13 @@ TEST_F(TrafficLogTest, HeadersOnlyWhenTheDirectionChanges) {
   const uint8_t written[] = {0x00, 0x80, 0x02};
   const uint8_t more[] = {0xAB};
   const uint8_t read[] = {0xFF, 0x0A};
-  EXPECT_EQ(log.Data(written, 3, TrafficLog::kWriting, 3), 1);
-  EXPECT_EQ(log.Data(more, 1, TrafficLog::kWriting, 3), 1);
-  EXPECT_EQ(log.Data(read, 2, TrafficLog::kReading, 3), 1);
-  EXPECT_EQ(log.Text("-"), 1);
-  EXPECT_EQ(log.Data(read, 1, TrafficLog::kReading, 3), 1);
+  EXPECT_EQ(log.LogData(written, 3, TrafficLog::kWriting, 3), 1);
+  EXPECT_EQ(log.LogData(more, 1, TrafficLog::kWriting, 3), 1);
+  EXPECT_EQ(log.LogData(read, 2, TrafficLog::kReading, 3), 1);
+  EXPECT_EQ(log.LogText("-"), 1);
+  EXPECT_EQ(log.LogData(read, 1, TrafficLog::kReading, 3), 1);
   // Nothing written in a new direction still writes its header.
-  EXPECT_EQ(log.Data(nullptr, 0, TrafficLog::kWriting, 3), 1);
+  EXPECT_EQ(log.LogData(nullptr, 0, TrafficLog::kWriting, 3), 1);
   log.Close();
   const std::string first =
       "\nCOM3 \nWriting: 00 80 02 ab \nCOM3 \nReading: ff 0a -ff \nCOM3 \nWriting: ";
@@ -54,8 +54,8 @@ TEST_F(TrafficLogTest, HeadersOnlyWhenTheDirectionChanges) {
   // The last direction outlives the stream, and the port number only shows
   // in headers.
   ASSERT_EQ(log.Open("a"), 1);
-  EXPECT_EQ(log.Data(more, 1, TrafficLog::kWriting, 7), 1);
-  EXPECT_EQ(log.Data(more, 1, TrafficLog::kReading, 7), 1);
+  EXPECT_EQ(log.LogData(more, 1, TrafficLog::kWriting, 7), 1);
+  EXPECT_EQ(log.LogData(more, 1, TrafficLog::kReading, 7), 1);
   log.Close();
   EXPECT_EQ(Contents(), first + "ab \nCOM7 \nReading: ab ");
 }
@@ -65,8 +65,8 @@ TEST_F(TrafficLogTest, HeadersOnlyWhenTheDirectionChanges) {
 TEST_F(TrafficLogTest, StreamNameAndMode) {
   TrafficLog log;
   const uint8_t byte[] = {0x10};
-  EXPECT_EQ(log.Text("x"), 0);
-  EXPECT_EQ(log.Data(byte, 1, TrafficLog::kReading, 1), 0);
+  EXPECT_EQ(log.LogText("x"), 0);
+  EXPECT_EQ(log.LogData(byte, 1, TrafficLog::kReading, 1), 0);
   EXPECT_EQ(log.Open("w"), 0);  // no name yet
 
   ASSERT_EQ(log.SetFileName(path.c_str()), 1);
@@ -74,9 +74,9 @@ TEST_F(TrafficLogTest, StreamNameAndMode) {
   EXPECT_EQ(log.SetFileName(nullptr), 0);
   EXPECT_EQ(log.Open("zz"), 0);
   ASSERT_EQ(log.Open("w"), 1);
-  EXPECT_EQ(log.Data(byte, 1, TrafficLog::kReading, 1), 0);
-  EXPECT_EQ(log.Data(byte, 0, TrafficLog::kReading, 1), 1);
-  EXPECT_EQ(log.Text("\n COM1 opened\n"), 1);
+  EXPECT_EQ(log.LogData(byte, 1, TrafficLog::kReading, 1), 0);
+  EXPECT_EQ(log.LogData(byte, 0, TrafficLog::kReading, 1), 1);
+  EXPECT_EQ(log.LogText("\n COM1 opened\n"), 1);
   log.Close();
   EXPECT_EQ(Contents(), "\n COM1 opened\n");
 
@@ -95,7 +95,7 @@ TEST_F(TrafficLogTest, LongRunsReadAsSingleBytes) {
   log.enabled = true;
   std::vector<uint8_t> run(1300);
   for (size_t i = 0; i < run.size(); ++i) run[i] = static_cast<uint8_t>(i * 37 + i / 256);
-  EXPECT_EQ(log.Data(run.data(), static_cast<int32_t>(run.size()), TrafficLog::kReading, 2), 1);
+  EXPECT_EQ(log.LogData(run.data(), static_cast<int32_t>(run.size()), TrafficLog::kReading, 2), 1);
   log.Close();
   std::string expected = "\nCOM2 \nReading: ";
   for (uint8_t byte : run) {
