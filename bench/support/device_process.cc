@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/timerfd.h>
 #include <sys/wait.h>
@@ -15,18 +16,44 @@
 #include <cstring>
 #include <memory>
 
+#include "tools/sim/sim_frames.h"
+
 namespace ktcomm::bench {
 namespace {
 
 constexpr int kReportWaitMs = 5000;
 constexpr int kExitWaitMs = 5000;
 
-// Closes every descriptor from 3 up except the two given.
-void CloseAllBut(int a, int b) {
-  int low = std::min(a, b), high = std::max(a, b);
-  if (low > 3) close_range(3, low - 1, 0);
-  if (high > low + 1) close_range(low + 1, high - 1, 0);
-  close_range(high + 1, ~0U, 0);
+// What Prompt sends the child, one datagram each.
+struct PromptMessage {
+  uint32_t index;
+  int32_t pauseUs;
+};
+
+// Sleeps the pause, then hands the stamped frame to the device.
+void SpeakFirst(sim::Device& device, int pauseUs) {
+  std::vector<uint8_t> frame =
+      sim::Encode(sim::Frame{1, kStampCommand, std::vector<uint8_t>(kStampLength)});
+  timespec pause{pauseUs / 1000000, pauseUs % 1000000 * 1000L};
+  while (clock_nanosleep(CLOCK_MONOTONIC, 0, &pause, &pause) == EINTR) {
+  }
+  uint64_t ns = MonotonicNs();
+  for (size_t i = 0; i < kStampLength; ++i) {
+    frame[frame.size() - kStampLength + i] = static_cast<uint8_t>(ns >> (8 * i));
+  }
+  device.SendBytes(frame);
+}
+
+// Closes every descriptor from 3 up except those given.
+void CloseAllBut(std::vector<int> keep) {
+  std::sort(keep.begin(), keep.end());
+  unsigned from = 3;
+  for (int fd : keep) {
+    if (fd < static_cast<int>(from)) continue;
+    if (static_cast<unsigned>(fd) > from) close_range(from, static_cast<unsigned>(fd) - 1, 0);
+    from = static_cast<unsigned>(fd) + 1;
+  }
+  close_range(from, ~0U, 0);
 }
 
 void WriteAll(int fd, const std::string& text) {
@@ -39,8 +66,10 @@ void WriteAll(int fd, const std::string& text) {
   }
 }
 
-// Waits until the keep-alive pipe reports its end, feeding the device meanwhile.
-void Serve(int keepAlive, sim::Device& device, const Feed& feed) {
+// Waits until the keep-alive pipe reports its end, feeding the first device
+// and answering prompts meanwhile.
+void Serve(int keepAlive, int prompts, std::vector<std::unique_ptr<sim::Device>>& devices,
+           const Feed& feed) {
   int timer = -1;
   if (feed.periodUs > 0) {
     timer = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
@@ -51,15 +80,20 @@ void Serve(int keepAlive, sim::Device& device, const Feed& feed) {
     if (timer >= 0) timerfd_settime(timer, 0, &spec, nullptr);
   }
   for (;;) {
-    pollfd fds[2] = {{keepAlive, POLLIN, 0}, {timer, POLLIN, 0}};
-    if (poll(fds, 2, -1) < 0) {
+    pollfd fds[3] = {{keepAlive, POLLIN, 0}, {timer, POLLIN, 0}, {prompts, POLLIN, 0}};
+    if (poll(fds, 3, -1) < 0) {
       if (errno == EINTR) continue;
       break;
     }
     if (fds[0].revents != 0) break;  // the parent closed its end, or died
     uint64_t expirations;
-    if (read(timer, &expirations, sizeof expirations) == sizeof expirations) {
-      device.SendBytes(feed.chunk);
+    if (fds[1].revents != 0 && read(timer, &expirations, sizeof expirations) == sizeof expirations) {
+      devices.front()->SendBytes(feed.chunk);
+    }
+    PromptMessage message;
+    if (fds[2].revents != 0 && recv(prompts, &message, sizeof message, MSG_DONTWAIT) ==
+                                   static_cast<ssize_t>(sizeof message)) {
+      if (message.index < devices.size()) SpeakFirst(*devices[message.index], message.pauseUs);
     }
   }
   if (timer >= 0) close(timer);
@@ -68,10 +102,10 @@ void Serve(int keepAlive, sim::Device& device, const Feed& feed) {
 // The child: starts the devices, reports one path a line and an empty line,
 // then serves until the parent closes the keep-alive pipe or dies.
 [[noreturn]] void RunChild(std::vector<sim::DeviceOptions> devices, const Feed& feed, pid_t parent,
-                           int report, int keepAlive) {
+                           int report, int keepAlive, int prompts) {
   prctl(PR_SET_PDEATHSIG, SIGKILL);
   if (getppid() != parent) _exit(1);  // the parent died before the line above
-  CloseAllBut(report, keepAlive);
+  CloseAllBut({report, keepAlive, prompts});
   std::vector<std::unique_ptr<sim::Device>> running;
   std::string text;
   for (sim::DeviceOptions& options : devices) {
@@ -85,7 +119,7 @@ void Serve(int keepAlive, sim::Device& device, const Feed& feed) {
   }
   WriteAll(report, text + "\n");
   close(report);
-  Serve(keepAlive, *running.front(), feed);
+  Serve(keepAlive, prompts, running, feed);
   for (auto& device : running) device->Stop();
   _exit(0);
 }
@@ -118,7 +152,9 @@ bool DeviceProcess::Start(std::vector<sim::DeviceOptions> devices, std::string* 
     *error = "no devices asked for";
     return false;
   }
-  int report[2], keep[2];
+  // A socket pair rather than a pipe for the prompts: a send to a child that
+  // died fails with EPIPE instead of raising SIGPIPE here.
+  int report[2], keep[2], prompt[2];
   if (pipe2(report, O_CLOEXEC) != 0) {
     *error = std::string("pipe: ") + std::strerror(errno);
     return false;
@@ -129,13 +165,20 @@ bool DeviceProcess::Start(std::vector<sim::DeviceOptions> devices, std::string* 
     close(report[1]);
     return false;
   }
+  if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, prompt) != 0) {
+    *error = std::string("socketpair: ") + std::strerror(errno);
+    for (int fd : {report[0], report[1], keep[0], keep[1]}) close(fd);
+    return false;
+  }
   size_t count = devices.size();
   pid_t parent = getpid();
   pid = fork();
-  if (pid == 0) RunChild(std::move(devices), feed, parent, report[1], keep[0]);
+  if (pid == 0) RunChild(std::move(devices), feed, parent, report[1], keep[0], prompt[1]);
   close(report[1]);
   close(keep[0]);
+  close(prompt[1]);
   keepAlive = keep[1];
+  prompts = prompt[0];
   if (pid < 0) {
     *error = std::string("fork: ") + std::strerror(errno);
     close(report[0]);
@@ -161,6 +204,8 @@ void DeviceProcess::Stop() {
   paths.clear();
   if (keepAlive >= 0) close(keepAlive);
   keepAlive = -1;
+  if (prompts >= 0) close(prompts);
+  prompts = -1;
   if (pid <= 0) return;
   // Waits for the child with a deadline; one that does not end is killed.
   int watch = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
@@ -176,6 +221,15 @@ void DeviceProcess::Stop() {
   while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
   }
   pid = -1;
+}
+
+bool DeviceProcess::Prompt(size_t index, int pauseUs) {
+  PromptMessage message{static_cast<uint32_t>(index), pauseUs};
+  ssize_t sent;
+  do {
+    sent = send(prompts, &message, sizeof message, MSG_NOSIGNAL);
+  } while (sent < 0 && errno == EINTR);
+  return sent == static_cast<ssize_t>(sizeof message);
 }
 
 }  // namespace ktcomm::bench

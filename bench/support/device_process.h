@@ -4,7 +4,10 @@
 #pragma once
 
 #include <sys/types.h>
+#include <time.h>
 
+#include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -19,6 +22,28 @@ struct Feed {
   std::vector<uint8_t> chunk;
   int periodUs = 0;  // 0: no feed
 };
+
+// A device that speaks first: on Prompt, the child waits the pause given and
+// then hands the device a protocol-1 frame of command kStampCommand whose 8
+// data bytes are the CLOCK_MONOTONIC nanoseconds read just before, low byte
+// first. The pause lets the client be waiting before the frame leaves; the
+// stamp lets it time the frame's way from the device to it.
+inline constexpr uint8_t kStampCommand = 0x1A;
+inline constexpr size_t kStampLength = 8;
+
+inline uint64_t MonotonicNs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
+}
+
+// The stamp in a frame's data; 0 when the data is not one.
+inline uint64_t StampOf(std::span<const uint8_t> data) {
+  if (data.size() != kStampLength) return 0;
+  uint64_t ns = 0;
+  for (size_t i = 0; i < kStampLength; ++i) ns |= static_cast<uint64_t>(data[i]) << (8 * i);
+  return ns;
+}
 
 class DeviceProcess {
  public:
@@ -35,12 +60,17 @@ class DeviceProcess {
   // Ends the child and waits for it. Idempotent.
   void Stop();
 
+  // Has device `index` speak first after `pauseUs` (see kStampCommand).
+  // False when the child is gone. Any one thread at a time.
+  bool Prompt(size_t index, int pauseUs);
+
   // The secondary side of each device, in the order given to Start.
   const std::vector<std::string>& Paths() const { return paths; }
 
  private:
   pid_t pid = -1;
   int keepAlive = -1;  // the child runs until this pipe's write end closes
+  int prompts = -1;    // our end of the socket pair Prompt writes to
   std::vector<std::string> paths;
 };
 

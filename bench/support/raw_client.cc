@@ -80,7 +80,8 @@ void RawClient::Close() {
   fd = -1;
 }
 
-bool RawClient::Exchange(std::span<const uint8_t> request, int timeoutMs) {
+bool RawClient::Exchange(std::span<const uint8_t> request, int timeoutMs,
+                         std::vector<uint8_t>* answer) {
   Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   size_t done = 0;
   while (done < request.size()) {
@@ -104,7 +105,10 @@ bool RawClient::Exchange(std::span<const uint8_t> request, int timeoutMs) {
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     if (n <= 0) return false;
     decoder.Feed({buffer.data(), static_cast<size_t>(n)},
-                 [&](uint8_t, std::span<const uint8_t>) { answered = true; });
+                 [&](uint8_t, std::span<const uint8_t> data) {
+                   if (answer != nullptr) answer->assign(data.begin(), data.end());
+                   answered = true;
+                 });
   }
   return true;
 }

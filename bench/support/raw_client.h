@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "bench/support/minimal_decoder.h"
 
@@ -34,8 +35,11 @@ class RawClient {
   int Fd() const { return fd; }
 
   // Writes `request`, then polls and reads until one whole protocol-1 frame
-  // has come back. False on an error or once timeoutMs has passed.
-  bool Exchange(std::span<const uint8_t> request, int timeoutMs);
+  // has come back; its data goes to *answer unless that is null. With an
+  // empty request it only listens, for a device that speaks first. False on
+  // an error or once timeoutMs has passed.
+  bool Exchange(std::span<const uint8_t> request, int timeoutMs,
+                std::vector<uint8_t>* answer = nullptr);
 
   // Polls and reads in bulk until `stopFd` turns readable or the line hangs
   // up, decoding protocol 1. Every frame is counted in *frames, and also in
