@@ -16,10 +16,11 @@ struct Scale {
   double idleSeconds = 5.0;
   int openCloseCycles = 300;    // per client
   int remoteRoundTrips = 1000;  // per client, through ser2net
+  int syscallExchanges = 500;   // per client, under strace
 };
 
 // A smoke run: every path taken, no figure worth quoting.
-inline Scale QuickScale() { return {300, 1, 0.3, 1.0, 50, 100}; }
+inline Scale QuickScale() { return {300, 1, 0.3, 1.0, 50, 100, 100}; }
 
 // Each returns false when it could not run (the reason is printed).
 bool RunRoundTrip(Table& table, const Scale& scale);

@@ -84,6 +84,11 @@ std::set<int> ThreadIds() {
 
 int CurrentThreadId() { return static_cast<int>(syscall(SYS_gettid)); }
 
+int ThreadNice(int tid) {
+  // On Linux PRIO_PROCESS with a thread id reads that one thread's value.
+  return getpriority(PRIO_PROCESS, static_cast<id_t>(tid));
+}
+
 void RaiseToWorkerPriority() {
   setpriority(PRIO_PROCESS, static_cast<id_t>(CurrentThreadId()), kWorkerNice);
 }

@@ -33,6 +33,9 @@ ThreadCounters ReadThreadCounters(int tid);
 std::set<int> ThreadIds();
 int CurrentThreadId();
 
+// The nice value of thread `tid` of this process (0 for the calling thread).
+int ThreadNice(int tid);
+
 // Gives the calling thread the priority the library gives its workers (nice
 // -10 where allowed), so that the reference client is scheduled like the
 // library it is compared with.
