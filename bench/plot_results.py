@@ -5,9 +5,13 @@ Usage: bench/plot_results.py SAMPLES_DIR OUT_DIR
 
 round_trip.csv and ser2net_round_trip.csv ("client,microseconds", one row
 per exchange) become round_trip_pty.png and round_trip_ser2net.png: the
-share of exchanges done within a time, on a log time axis. stream.csv (one
-row per receiver) becomes stream_throughput.png. A missing CSV skips its
-figure (ser2net not installed, a scenario not run).
+share of exchanges done within a time, on a log time axis. The local round
+trip has two panels: the answers to KTSendCommandAndWait and
+KTSendDataAndWait beside the raw client's, and KTWaitForMessage on a device
+that speaks first beside the raw client waiting the same way (series whose
+name says "speaks first"). stream.csv (one row per receiver) becomes
+stream_throughput.png. A missing CSV skips its figure (ser2net not
+installed, a scenario not run).
 """
 import csv
 import math
@@ -23,6 +27,11 @@ from matplotlib.ticker import FuncFormatter  # noqa: E402
 # The library in solid colours, the references in grey tones and dashes, so
 # that the comparison reads without the legend too.
 STYLES = {
+    "KTSendCommandAndWait": dict(color="#1f6fb4", linestyle="-"),
+    "KTSendDataAndWait": dict(color="#8e44ad", linestyle="-"),
+    "raw termios client: write, poll, read": dict(color="#555555", linestyle="--"),
+    "KTWaitForMessage, device speaks first": dict(color="#1f6fb4", linestyle="-"),
+    "raw termios client: poll, read, device speaks first": dict(color="#555555", linestyle="--"),
     "KTcomm, local pty": dict(color="#1f6fb4", linestyle="-"),
     "raw termios client, local pty": dict(color="#555555", linestyle="--"),
     "KTcomm, rfc2217:// through ser2net": dict(color="#d2641e", linestyle="-"),
@@ -50,8 +59,7 @@ def time_label(microseconds, _position):
     return "%g µs" % microseconds
 
 
-def plot_cdf(series, title, out_path):
-    fig, ax = plt.subplots(figsize=(8, 4.5), dpi=110)
+def draw_cdf(ax, series, title, xlabel="round trip (log scale)"):
     low, high = float("inf"), 0.0
     for name, samples in series.items():
         samples = sorted(samples)
@@ -66,7 +74,7 @@ def plot_cdf(series, title, out_path):
     ax.set_xlim(low * 0.8, high * 1.25)
     ax.set_ylim(0, 1.01)
     ax.xaxis.set_major_formatter(FuncFormatter(time_label))
-    ax.set_xlabel("round trip (log scale)")
+    ax.set_xlabel(xlabel)
     ax.set_ylabel("share of exchanges done within")
     ax.set_title(title)
     ax.grid(True, which="major", alpha=0.4)
@@ -74,6 +82,22 @@ def plot_cdf(series, title, out_path):
     for level in (0.5, 0.99):
         ax.axhline(level, color="#bbbbbb", linewidth=0.8, zorder=0)
     ax.legend(loc="lower right", fontsize=8.5, framealpha=0.95)
+
+
+def plot_cdf(series, title, out_path):
+    fig, ax = plt.subplots(figsize=(8, 4.5), dpi=110)
+    draw_cdf(ax, series, title)
+    fig.tight_layout()
+    fig.savefig(out_path)
+    plt.close(fig)
+
+
+def plot_cdf_panels(panels, out_path):
+    """panels: (title, series, x axis label) triples, drawn side by side."""
+    fig, axes = plt.subplots(1, len(panels), figsize=(7.5 * len(panels), 4.8), dpi=110,
+                             squeeze=False)
+    for ax, (title, series, xlabel) in zip(axes[0], panels):
+        draw_cdf(ax, series, title, xlabel)
     fig.tight_layout()
     fig.savefig(out_path)
     plt.close(fig)
@@ -112,9 +136,15 @@ def main():
     drawn = []
     path = os.path.join(samples, "round_trip.csv")
     if os.path.exists(path):
-        plot_cdf(read_latencies(path),
-                 "Round trip on a pty: 5-byte command, echoed by a device process",
-                 os.path.join(out, "round_trip_pty.png"))
+        series = read_latencies(path)
+        answers = {k: v for k, v in series.items() if "speaks first" not in k}
+        first = {k: v for k, v in series.items() if "speaks first" in k}
+        panels = [("Round trip on a pty: 5-byte command echoed by a device process", answers,
+                   "round trip (log scale)")]
+        if first:
+            panels.append(("Device speaks first on a pty: a 12-byte frame", first,
+                           "from the device's stamp to the frame in hand (log scale)"))
+        plot_cdf_panels([p for p in panels if p[1]], os.path.join(out, "round_trip_pty.png"))
         drawn.append("round_trip_pty.png")
     path = os.path.join(samples, "ser2net_round_trip.csv")
     if os.path.exists(path):

@@ -6,12 +6,14 @@
 # measured in this one run. Takes well under two minutes. Then draws the
 # round-trip latency distributions and the streaming throughput as PNG files
 # in bench/figures/ (shown by bench/RESULTS.md), from CSV files of the
-# samples left in <build>/samples/.
+# samples left in <build>/samples/. The round trip also counts system calls
+# per exchange under strace -c, in a short run of its own.
 # Usage: scripts/run-bench.sh [--quick]   (--quick: a smoke run, figures not worth quoting)
 # KTCOMM_BENCH_BUILD names the build folder (default build-bench).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/ensure-deps.sh libbenchmark-dev python3-matplotlib
+# strace: the round trip's count of system calls per exchange.
+scripts/ensure-deps.sh libbenchmark-dev python3-matplotlib strace
 
 quick=""
 case "${1:-}" in
@@ -46,6 +48,7 @@ export KTCOMM_BENCH_SAMPLES="$samples"
 "$dir"/bench/ktcomm_bench_io $quick
 "$dir"/bench/ktcomm_bench_receive $quick
 echo
+echo "load average at the end $(cut -d' ' -f1-3 /proc/loadavg)"
 # Debian's interpreter, which python3-matplotlib is installed for, even where
 # another python3 comes first in PATH.
 /usr/bin/python3 bench/plot_results.py "$samples" bench/figures
