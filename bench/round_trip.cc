@@ -100,6 +100,10 @@ class Setup {
 
   bool Prepare() {
     std::string error;
+    // The device stands for hardware, which never waits for a CPU: at the
+    // callers' priority, the rest of the machine delays its answers no more
+    // than it delays the clients.
+    devices.SetWorkerPriority(true);
     if (!devices.Start(std::vector<sim::DeviceOptions>(kDevices), &error)) {
       std::fprintf(stderr, "round trip: no device: %s\n", error.c_str());
       return false;
@@ -137,6 +141,8 @@ class Setup {
     hearClient.speaksFirst = true;
     return true;
   }
+
+  int DeviceNice() const { return ThreadNice(devices.Pid()); }
 
   // Indices into clients.
   enum { kCommand, kData, kRaw, kHear, kRawHear };
@@ -276,10 +282,9 @@ std::string PriorityNote(const std::vector<Client>& clients, int deviceNice) {
 }  // namespace
 
 bool RunRoundTrip(Table& table, const Scale& scale) {
-  // The device process is forked by this thread and keeps its priority.
-  int deviceNice = ThreadNice(0);
   Setup setup;
   if (!setup.Prepare()) return false;
+  int deviceNice = setup.DeviceNice();
   std::vector<Client>& clients = setup.clients;
   int failures = Measure(clients, scale.roundTrips);
   int posted = setup.window.posted.load();

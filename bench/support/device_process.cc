@@ -16,6 +16,7 @@
 #include <cstring>
 #include <memory>
 
+#include "bench/support/measure.h"
 #include "tools/sim/sim_frames.h"
 
 namespace ktcomm::bench {
@@ -102,10 +103,12 @@ void Serve(int keepAlive, int prompts, std::vector<std::unique_ptr<sim::Device>>
 // The child: starts the devices, reports one path a line and an empty line,
 // then serves until the parent closes the keep-alive pipe or dies.
 [[noreturn]] void RunChild(std::vector<sim::DeviceOptions> devices, const Feed& feed, pid_t parent,
-                           int report, int keepAlive, int prompts) {
+                           int report, int keepAlive, int prompts, bool workerPriority) {
   prctl(PR_SET_PDEATHSIG, SIGKILL);
   if (getppid() != parent) _exit(1);  // the parent died before the line above
   CloseAllBut({report, keepAlive, prompts});
+  // The devices' threads, started below, inherit it.
+  if (workerPriority) RaiseToWorkerPriority();
   std::vector<std::unique_ptr<sim::Device>> running;
   std::string text;
   for (sim::DeviceOptions& options : devices) {
@@ -173,7 +176,9 @@ bool DeviceProcess::Start(std::vector<sim::DeviceOptions> devices, std::string* 
   size_t count = devices.size();
   pid_t parent = getpid();
   pid = fork();
-  if (pid == 0) RunChild(std::move(devices), feed, parent, report[1], keep[0], prompt[1]);
+  if (pid == 0) {
+    RunChild(std::move(devices), feed, parent, report[1], keep[0], prompt[1], workerPriority);
+  }
   close(report[1]);
   close(keep[0]);
   close(prompt[1]);

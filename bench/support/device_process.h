@@ -57,6 +57,9 @@ class DeviceProcess {
   // no other thread: the child carries on with only the forking one. Returns
   // false with *error set when the child did not report every device.
   bool Start(std::vector<sim::DeviceOptions> devices, std::string* error, Feed feed = {});
+  // From the next Start, the child and its devices run at the priority the
+  // library gives its workers instead of the forking thread's.
+  void SetWorkerPriority(bool on) { workerPriority = on; }
   // Ends the child and waits for it. Idempotent.
   void Stop();
 
@@ -64,6 +67,8 @@ class DeviceProcess {
   // False when the child is gone. Any one thread at a time.
   bool Prompt(size_t index, int pauseUs);
 
+  // The child's process id, or -1.
+  pid_t Pid() const { return pid; }
   // The secondary side of each device, in the order given to Start.
   const std::vector<std::string>& Paths() const { return paths; }
 
@@ -71,6 +76,7 @@ class DeviceProcess {
   pid_t pid = -1;
   int keepAlive = -1;  // the child runs until this pipe's write end closes
   int prompts = -1;    // our end of the socket pair Prompt writes to
+  bool workerPriority = false;
   std::vector<std::string> paths;
 };
 

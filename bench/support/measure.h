@@ -33,7 +33,8 @@ ThreadCounters ReadThreadCounters(int tid);
 std::set<int> ThreadIds();
 int CurrentThreadId();
 
-// The nice value of thread `tid` of this process (0 for the calling thread).
+// The nice value of thread `tid` (0 for the calling thread); for a process
+// id, that of its first thread.
 int ThreadNice(int tid);
 
 // Gives the calling thread the priority the library gives its workers (nice
