@@ -73,10 +73,9 @@ def venv(prefix, tmp_path_factory):
     sources = work / "python"
     shutil.copytree(PYTHON_DIR, sources, ignore=shutil.ignore_patterns(
         "tests", "__pycache__", "build", "*.egg-info", "CMakeLists.txt"))
-    # With the system's packages: setuptools before 70.1 needs the wheel
-    # package to build any wheel, and a plain venv has setuptools and pip
-    # only, with no index to fetch wheel from.
-    run([sys.executable, "-m", "venv", "--system-site-packages", str(work / "venv")])
+    # A plain venv, as a user makes one: setuptools and pip only, and no
+    # index to fetch the wheel package from.
+    run([sys.executable, "-m", "venv", str(work / "venv")])
     python = work / "venv" / "bin" / "python"
     run([str(python), "-m", "pip", "install", "--no-build-isolation", "--disable-pip-version-check",
          "-q", str(sources)], cwd=work, env=outside_env())
