@@ -305,6 +305,17 @@ CommPort::Queued CommPort::SendCommand(int command, std::span<const uint8_t> dat
 
 void CommPort::ReportError(const char* what, int fatal) {
   int err = errno;
+  if (!fatal) {
+    platform::PortLockHolder holder(lock);
+    if (callerServes && server == std::this_thread::get_id()) {
+      // A waiting caller serving the device reports once it has given the
+      // device back: an alert that closed the port meanwhile would wait for
+      // this very thread.
+      deferredReports.push_back({what, err});
+      errno = err;
+      return;
+    }
+  }
   diag::PresentError(window, diag::ComposeErrorText(what, platform.ErrorText(err), portNumber));
   errno = err;
   if (fatal) throw PortSetupError{};

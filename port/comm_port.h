@@ -244,6 +244,12 @@ class CommPort {
   bool callerServes GUARDED_BY(lock) = false;
   std::thread::id server GUARDED_BY(lock);
   HandBack handBack GUARDED_BY(lock);
+  // Reports a serving caller met, made once it has given the device back.
+  struct Report {
+    const char* what;
+    int err;
+  };
+  std::vector<Report> deferredReports GUARDED_BY(lock);
   // The transmit event is set: SendRaw and the writer skip needless calls.
   bool writeEventSet GUARDED_BY(lock) = false;
   // Wakes the worker's shutdown, which waits for a serving caller to finish.

@@ -4,6 +4,7 @@
 // what it sends and reads the answer, with the same steps as the worker,
 // and gives the device back with whatever it could not finish without
 // waiting for the line or posting a notification, which only the worker does.
+#include <cerrno>
 #include <cstring>
 
 #include "port/comm_port.h"
@@ -37,6 +38,15 @@ CommPort::WaitOutcome CommPort::FinishWait(uint32_t timeoutMs, bool reportOverfl
   if (serving) {
     ServeWhileWaiting(deadline, forever);
     GiveDeviceBack();
+    std::vector<Report> reports;
+    {
+      platform::PortLockHolder holder(lock);
+      reports.swap(deferredReports);
+    }
+    for (const Report& report : reports) {
+      errno = report.err;
+      ReportError(report.what, 0);  // lock not held, the device given back
+    }
   }
 
   // The outcome is decided under the lock: a frame handed over after the wait
@@ -104,7 +114,7 @@ void CommPort::ServeWhileWaiting(std::chrono::steady_clock::time_point deadline,
     Notification note;
     if (DecodeStaged(&note)) {
       // Bytes still staged are decoded by the worker, as after its own.
-      ReportError("KTcomm: Incoming buffer overflow !!!", 0);  // lock not held
+      ReportError("KTcomm: Incoming buffer overflow !!!", 0);  // made once given back
       return;
     }
     if (note.due) {

@@ -235,5 +235,41 @@ TEST(RacingTest, CloseEndsAnEndlessWait) {
   });
 }
 
+// An alert that closes the port, for an error a waiting call met while it
+// served the device itself (an overflow of the answer): the close must not
+// wait for the call that shows the alert.
+TEST(RacingTest, AlertThatClosesThePortDuringAWait) {
+  RunScenario(20000, [](Steps& steps) {
+    PtyPair pty;
+    if (!pty.ok()) GTEST_SKIP() << "no pseudo-terminal";
+    MapPort(1, pty.secondaryPath());
+    static std::atomic<int> alerts{0};
+    KTWindow window{nullptr, [](KTWindow*, const char*, const char*) {
+                      alerts += 1;
+                      KTClosePort(1);
+                    }};
+    for (int round = 0; round < 10; ++round) {
+      steps.Now("opening with a receive buffer of 2 bytes");
+      ASSERT_EQ(KTOpenPort(&window, 1, 64, 2, 115200, 'N', 8, 1, 1), 0);
+      std::thread device([&] {
+        if (pty.Read(5).size() == 5) pty.Write({0x00, 0x81, 0x06, 0x00, 0x1A, 1, 2, 3, 4, 5});
+      });
+      steps.Now("a waiting call whose answer overflows, the alert closing the port");
+      unsigned char command = 0, data[8];
+      uint32_t length = sizeof data;
+      const unsigned char request[] = {0x05};
+      int result = -100;
+      long ms = ElapsedMs([&] {
+        result = KTSendCommandAndWait(1, 0x10, request, 1, 3000, &command, data, &length);
+      });
+      device.join();
+      EXPECT_EQ(result, 5) << "round " << round;
+      EXPECT_LT(ms, 2000) << "round " << round;
+      EXPECT_EQ(alerts.load(), round + 1);
+      if (testing::Test::HasFailure()) return;
+    }
+  });
+}
+
 }  // namespace
 }  // namespace ktcomm::test
