@@ -57,11 +57,17 @@ mkdir -p "$root"/{bin,dev,proc,sys,tmp,modules}
 cp "$(command -v busybox)" "$root/bin/busybox"
 cp tests/uart/guest_init.sh "$root/init"
 cp "$checks" "$root/ktcomm_uart_checks"
-# The program's libraries at the paths the host resolves them to, the
-# library under test among them (the build tree's run path).
+# The program's libraries at the paths the host resolves them to. The
+# library under test lives in the build tree, which the guest's own mounts
+# may hide (a clone under /tmp): it also goes to /opt/ktcomm, which /init
+# puts first on the loader's path.
+mkdir -p "$root/opt/ktcomm"
 for library in $(ldd "$checks" | grep -o '/[^ ]*'); do
   mkdir -p "$root$(dirname "$library")"
   cp -L "$library" "$root$library"
+  case "$(basename "$library")" in
+    libktcomm.so*) cp -L "$library" "$root/opt/ktcomm/" ;;
+  esac
 done
 # The USB host controller and serial modules, each after what it depends on.
 order=()

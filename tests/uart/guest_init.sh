@@ -13,7 +13,7 @@ stty -echo
 for module in $(cat /modules/order); do
   insmod "/modules/$module" || echo "guest: insmod $module failed"
 done
-export KTCOMM_COM2=/dev/ttyS1 KTCOMM_COM3=/dev/ttyUSB0
+export KTCOMM_COM2=/dev/ttyS1 KTCOMM_COM3=/dev/ttyUSB0 LD_LIBRARY_PATH=/opt/ktcomm
 /ktcomm_uart_checks --uart-port 2 --usb-port 3 --host --scratch /tmp
 echo "@@exit $?"
 poweroff -f
