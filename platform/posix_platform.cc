@@ -215,6 +215,14 @@ int Watch(int poller, int fd, Work id) {
   return epoll_ctl(poller, EPOLL_CTL_ADD, fd, &event) == 0 ? 0 : errno;
 }
 
+// Changes what an epoll set asks of fd; 0 events asks for nothing.
+int Rewatch(int poller, int fd, Work id, uint32_t events) {
+  epoll_event event{};
+  event.events = events;
+  event.data.u32 = static_cast<uint32_t>(id);
+  return epoll_ctl(poller, EPOLL_CTL_MOD, fd, &event) == 0 ? 0 : errno;
+}
+
 // Output still leaving the port may finish while it keeps moving, for a
 // few seconds at most; a line that stopped (its handshake held low) is
 // cut off at once. The kernel would otherwise hold the close for as long
@@ -574,14 +582,17 @@ class PosixPlatform final : public Platform {
     set.watched = false;
   }
 
+  // The served part stays in the worker's set with no events asked for:
+  // a change of events is cheaper than taking an epoll set out of another
+  // and adding it again, which the kernel checks for loops each time.
   bool YieldDevice(WaitSet& set) override {
     ErrnoKeeper keep;
-    return epoll_ctl(set.poller, EPOLL_CTL_DEL, set.served, nullptr) == 0;
+    return Rewatch(set.poller, set.served, Work::kDevice, 0) == 0;
   }
 
   void ReclaimDevice(WaitSet& set, bool wake) override {
     ErrnoKeeper keep;
-    Watch(set.poller, set.served, Work::kDevice);
+    Rewatch(set.poller, set.served, Work::kDevice, EPOLLIN);
     if (wake) {
       uint64_t one = 1;
       while (::write(set.wake, &one, sizeof one) < 0 && errno == EINTR) {
