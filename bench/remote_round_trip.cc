@@ -59,12 +59,6 @@ std::set<int> ThreadsSince(const std::set<int>& before) {
   return started;
 }
 
-uint64_t Wakeups(const std::set<int>& threads) {
-  uint64_t total = 0;
-  for (int tid : threads) total += ReadThreadCounters(tid).Wakeups();
-  return total;
-}
-
 // The clients and what they hold open; closes everything when it goes.
 class Setup {
  public:
@@ -185,11 +179,11 @@ int Measure(std::vector<Client>& clients, int exchanges) {
     RunAtWorkerPriority([&] {
       int caller = CurrentThreadId();
       for (Client& client : clients) {
-        uint64_t start = ReadThreadCounters(caller).Wakeups() + Wakeups(client.threads);
+        uint64_t start = Wakeups(caller, client.threads);
         for (int i = 0; i < count; ++i) {
           failures += !client.exchange(static_cast<uint8_t>(done + i), &client.samples);
         }
-        client.wakeups += ReadThreadCounters(caller).Wakeups() + Wakeups(client.threads) - start;
+        client.wakeups += Wakeups(caller, client.threads) - start;
       }
     });
   }

@@ -82,12 +82,6 @@ struct Client {
   }
 };
 
-uint64_t Wakeups(int caller, const std::set<int>& threads) {
-  uint64_t total = ReadThreadCounters(caller).Wakeups();
-  for (int tid : threads) total += ReadThreadCounters(tid).Wakeups();
-  return total;
-}
-
 // The clients and what they hold open; closes everything when it goes.
 class Setup {
  public:

@@ -198,27 +198,25 @@ int CommPort::Close() {
   return 1;
 }
 
-void CommPort::CloseWithLifecycle() {
+// A transmission queued before still goes out.
+void CommPort::MarkClosed() {
   {
     platform::PortLockHolder holder(lock);
-    // Sends from here on are refused and waiting calls end; a transmission
-    // queued before still goes out.
     opened = 0;
     closes += 1;
   }
   responseEvent.notify_all();
+}
+
+void CommPort::CloseWithLifecycle() {
+  MarkClosed();
   StopWorker();
   LogClosed();
   ReleaseDeviceAndEvents();
 }
 
 void CommPort::CloseFromWorker() {
-  {
-    platform::PortLockHolder holder(lock);
-    opened = 0;
-    closes += 1;
-  }
-  responseEvent.notify_all();
+  MarkClosed();
   closedFromWorker = true;
   stopRequested = true;
   platform.SetEvent(shutdownEvent);

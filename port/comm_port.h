@@ -118,6 +118,8 @@ class CommPort {
   // Close from a callback on the port's own worker, which cannot wait for
   // itself; the worker finishes the close when it gets back to its loop.
   void CloseFromWorker() EXCLUDES(lock);
+  // Refuses sends and ends waiting calls from here on.
+  void MarkClosed() EXCLUDES(lock);
 
   // What a decoded byte asks for once the port lock is released: a frame
   // notification, or waking the caller a frame was handed to.
@@ -165,12 +167,12 @@ class CommPort {
   // Decodes staged bytes up to the first frame, notification or overflow;
   // true on an overflow.
   bool DecodeStaged(Notification* note) EXCLUDES(lock);
+  bool DecodeRunLocked(Notification* note) REQUIRES(lock);
 
   // A waiting caller serving the device (port_wait.cc).
   void ServeWhileWaiting(std::chrono::steady_clock::time_point deadline, bool forever)
       EXCLUDES(lock);
   void GiveDeviceBack() EXCLUDES(lock);
-  bool DecodeRunLocked(Notification* note) REQUIRES(lock);
   void CaptureMessage() REQUIRES(lock);
   // The notification's parameters for the stored message.
   uint32_t Parameter(bool withData) const REQUIRES(lock);
@@ -202,7 +204,9 @@ class CommPort {
 
   // Worker thread only.
   int waitFailures = 0;
-  // The transmission being written, copied out of txBuf so that a send
+
+  // Whoever serves the device: the worker, or a waiting caller that took it
+  // (handed over under the port lock). The transmission being written, copied out of txBuf so that a send
   // made meanwhile does not wait for the line.
   std::unique_ptr<uint8_t[]> outBuf;
   // Bytes read from the device in one go and not yet decoded; a purge drops

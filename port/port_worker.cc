@@ -38,19 +38,21 @@ void CommPort::WorkerMain() {
   for (;;) {
     // The device is ours unless a waiting caller serves it; what a caller
     // handed back is finished first, in order.
-    bool serving;
+    // Idle also while a caller serves: once it gives the device back, the
+    // next caller may take it again without waking this thread.
     HandBack back;
+    bool pending;
+    bool handed;
     {
       platform::PortLockHolder holder(lock);
-      serving = !callerServes;
+      bool serving = !callerServes;
       if (serving) back = std::exchange(handBack, HandBack{});
-      workerIdle = false;
+      handed = back.note.due || back.writing;
+      pending = serving && stagedPos < stagedLen;  // left over after an overflow
+      workerIdle = !handed && !pending;
     }
-    if (serving) ServeHandBack(back);
-    bool pending = serving && stagedPos < stagedLen;  // left over after an overflow
-    {
-      // Idle also while a caller serves: once it gives the device back, the
-      // next caller may take it again without waking this thread.
+    if (handed) {
+      ServeHandBack(back);
       platform::PortLockHolder holder(lock);
       workerIdle = !pending;
     }

@@ -101,4 +101,10 @@ void RunAtWorkerPriority(const std::function<void()>& body) {
   thread.join();
 }
 
+uint64_t Wakeups(int caller, const std::set<int>& threads) {
+  uint64_t total = ReadThreadCounters(caller).Wakeups();
+  for (int tid : threads) total += ReadThreadCounters(tid).Wakeups();
+  return total;
+}
+
 }  // namespace ktcomm::bench

@@ -28,6 +28,8 @@ struct ThreadCounters {
   uint64_t Wakeups() const { return voluntary + involuntary; }
 };
 ThreadCounters ReadThreadCounters(int tid);
+// Wake-ups so far of the calling thread `caller` and of `threads`.
+uint64_t Wakeups(int caller, const std::set<int>& threads);
 
 // Ids of this process's threads.
 std::set<int> ThreadIds();

@@ -17,6 +17,7 @@ from setuptools import build_meta as _setuptools
 
 _ROOT = pathlib.Path(__file__).resolve().parent.parent
 _TAG = "py3-none-any"
+_WHEEL = f"Wheel-Version: 1.0\nGenerator: ktcomm_build\nRoot-Is-Purelib: true\nTag: {_TAG}\n"
 
 get_requires_for_build_sdist = _setuptools.get_requires_for_build_sdist
 build_sdist = _setuptools.build_sdist
@@ -59,8 +60,7 @@ def _write_metadata(directory):
     info = pathlib.Path(directory) / _dist_info(fields)
     info.mkdir(parents=True, exist_ok=True)
     (info / "METADATA").write_text(metadata)
-    (info / "WHEEL").write_text(
-        f"Wheel-Version: 1.0\nGenerator: ktcomm_build\nRoot-Is-Purelib: true\nTag: {_TAG}\n")
+    (info / "WHEEL").write_text(_WHEEL)
     return info.name
 
 
@@ -86,9 +86,7 @@ def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
         if path.is_file() and "__pycache__" not in path.parts and path.suffix in (".py", ".typed"):
             files[path.relative_to(_ROOT).as_posix()] = path.read_bytes()
     files[f"{info}/METADATA"] = metadata.encode()
-    files[f"{info}/WHEEL"] = (
-        f"Wheel-Version: 1.0\nGenerator: ktcomm_build\nRoot-Is-Purelib: true\nTag: {_TAG}\n"
-    ).encode()
+    files[f"{info}/WHEEL"] = _WHEEL.encode()
     record = []
     for name, data in files.items():
         digest = base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=").decode()
