@@ -98,10 +98,16 @@ int KTOpenPort(KTWindow* window, int port, int txSize, int rxSize, int baud, int
     CommPort* slot = Slot(port);
     if (slot == nullptr) return kBadPort;
     if (rxSize < 0) return kTooSmall;
-    return slot->OpenPort(window, port, baud, parity, dataBits, stopBits, txSize, rxSize,
-                          protocol)
-               ? kOk
-               : kOpenFailed;
+    PortSettings settings{.window = window,
+                          .portNumber = port,
+                          .baud = baud,
+                          .parity = parity,
+                          .dataBits = dataBits,
+                          .stopBits = stopBits,
+                          .txSize = txSize,
+                          .rxSize = rxSize,
+                          .protocol = protocol};
+    return slot->OpenPort(settings) ? kOk : kOpenFailed;
   } catch (...) {
     return kOpenFailed;
   }

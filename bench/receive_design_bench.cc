@@ -44,7 +44,7 @@ class PortStreamClient : public StreamClient {
 
   bool Start(const std::string& path) override {
     setenv("KTCOMM_COM1", path.c_str(), 1);
-    if (!port.Open(&window.window, kPort, 115200, 'N', 8, 1, kEventMask, 64, 256, 1)) {
+    if (!port.Open({.window = &window.window, .portNumber = kPort, .baud = 115200, .rxSize = 256})) {
       return false;
     }
     if (!port.StartWorker()) {

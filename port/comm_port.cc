@@ -44,16 +44,11 @@ CommPort::~CommPort() {
   ReleaseCommandBuffer();
 }
 
-int CommPort::OpenPort(KTWindow* newWindow, int newPortNumber, int baud, int parity,
-                       int dataBits, int stopBits, int newTxSize, int newRxSize,
-                       int newProtocol) {
+int CommPort::OpenPort(const PortSettings& settings) {
   if (OnWorkerThread()) return 0;
   std::lock_guard<std::recursive_mutex> hold(lifecycle);
-  if (!Open(newWindow, newPortNumber, baud, parity, dataBits, stopBits, kEventMask, newTxSize,
-            newRxSize, newProtocol)) {
-    return 0;
-  }
-  if (!PrepareCommandBuffer(newTxSize) || !StartWorker()) {
+  if (!OpenWithLifecycle(settings)) return 0;
+  if (!PrepareCommandBuffer(settings.txSize) || !StartWorker()) {
     CloseWithLifecycle();
     return 0;
   }
@@ -67,106 +62,139 @@ int CommPort::ClosePort() {
   }
   std::lock_guard<std::recursive_mutex> hold(lifecycle);
   ReleaseCommandBuffer();
-  return Close();
+  CloseWithLifecycle();
+  return 1;
 }
 
-// The device opens and is configured without the port lock: a network
-// server may take seconds to answer, and nothing else needs the port then.
-int CommPort::Open(KTWindow* newWindow, int newPortNumber, int baud, int parity, int dataBits,
-                   int stopBits, uint32_t eventMask, int newTxSize, int newRxSize,
-                   int newProtocol) {
+int CommPort::Open(const PortSettings& settings) {
   // A port cannot stop and restart its own worker from inside a callback.
   if (OnWorkerThread()) return 0;
   std::lock_guard<std::recursive_mutex> hold(lifecycle);
-  if (IsOpen() || workerThread.joinable()) CloseWithLifecycle();
-  if (!AllocateReceiveBuffers(newRxSize)) return 0;
-  protocol = static_cast<uint8_t>(newProtocol);
-  format = FormatFor(protocol);
-  {
-    platform::PortLockHolder holder(lock);
-    decoder = Decoder{};
-    msgLen = 0;
-  }
-  stagedPos = stagedLen = 0;
+  return OpenWithLifecycle(settings);
+}
 
-  if (device >= 0) {
-    platform.CloseDevice(device);
-    device = -1;
-  }
-  deviceName = DevicePath(newPortNumber);
-  lineDef = LineDefinition(baud, parity, dataBits, stopBits);
-  if (platform.OpenDevice(deviceName, &device) != 0) {
-    device = -1;
-    return 0;
-  }
-  window = newWindow;
-  portNumber = newPortNumber;
-  auto newTxBuf = Allocate(static_cast<uint32_t>(newTxSize));
-  outBuf = Allocate(static_cast<uint32_t>(newTxSize));
-  if (!CreateEvents() || !newTxBuf || !outBuf) {
+// The steps in order. A step that fails is reported where it names an
+// operation, and then whatever the steps made is undone in one go: the
+// release tolerates what was never made. The device opens and is configured
+// without the port lock: a network server may take seconds to answer, and
+// nothing else needs the port then.
+int CommPort::OpenWithLifecycle(const PortSettings& settings) {
+  if (IsOpen() || workerThread.joinable()) CloseWithLifecycle();
+  std::unique_ptr<uint8_t[]> newTxBuf;
+  StepResult failed = PrepareReceive(settings);
+  if (!failed) failed = OpenDevice(settings);
+  if (!failed) failed = AllocateTransmit(settings.txSize, &newTxBuf);
+  if (!failed) failed = Configure();
+  if (!failed) failed = OpenWaitSet();
+  if (failed) {
+    if (failed->what != nullptr) ReportError(failed->what, failed->err);
     ReleaseDeviceAndEvents();
     return 0;
   }
-  try {
-    Configure(eventMask);
-  } catch (const PortSetupError&) {
-    ReleaseDeviceAndEvents();
-    return 0;
-  }
-  platform.Purge(device, platform::Queues::kBoth);  // not examined
-  if (platform.OpenWaitSet(shutdownEvent, writeEvent, device, &waitSet) != 0) {
-    ReleaseDeviceAndEvents();
-    return 0;
-  }
-  {
-    platform::PortLockHolder holder(lock);
-    workerIdle = false;
-    callerServes = false;
-    handBack = HandBack{};
-    writeEventSet = false;
-    txBuf = std::move(newTxBuf);
-    txSize = static_cast<uint32_t>(newTxSize);
-    txLen = 0;
-    txPending = false;
-    responseWanted = 0;
-    opened = 1;
-  }
+  MarkOpen(std::move(newTxBuf), settings.txSize);
   LogOpened();
   return 1;
 }
 
-int CommPort::AllocateReceiveBuffers(int newRxSize) {
-  platform::PortLockHolder holder(lock);
+// The receive buffers, the decoder and the frame format, with nothing staged.
+CommPort::StepResult CommPort::PrepareReceive(const PortSettings& settings) {
+  {
+    platform::PortLockHolder holder(lock);
+    if (!ResizeReceiveBuffersLocked(settings.rxSize)) return Failed{nullptr, ENOMEM};
+    decoder = Decoder{};
+    msgLen = 0;
+  }
+  protocol = static_cast<uint8_t>(settings.protocol);
+  format = FormatFor(protocol);
+  stagedPos = stagedLen = 0;
+  return std::nullopt;
+}
+
+bool CommPort::ResizeReceiveBuffersLocked(int newRxSize) {
   // A reopen at the same size keeps its buffers; a frame posted earlier still
   // points into them and reads what was there.
-  if (rxBuf && msgBuf && newRxSize == rxSize) return 1;
+  if (rxBuf && msgBuf && newRxSize == rxSize) return true;
   auto newRx = Allocate(static_cast<size_t>(newRxSize));
   auto newMsg = Allocate(static_cast<size_t>(newRxSize));
-  if (!newRx || !newMsg) return 0;
+  if (!newRx || !newMsg) return false;
   // A message posted before the reopen still points into the old pair.
   if (rxBuf) retiredBuffers.push_back(std::move(rxBuf));
   if (msgBuf) retiredBuffers.push_back(std::move(msgBuf));
   rxBuf = std::move(newRx);
   msgBuf = std::move(newMsg);
   rxSize = newRxSize;
-  return 1;
+  return true;
 }
 
-int CommPort::CreateEvents() {
-  return platform.NewEvent(true, &writeEvent) == 0 &&
-         platform.NewEvent(true, &shutdownEvent) == 0 &&
-         platform.NewEvent(false, &startedEvent) == 0;
+// From here on the port's reports name this port and go to this window.
+CommPort::StepResult CommPort::OpenDevice(const PortSettings& settings) {
+  if (device >= 0) {
+    platform.CloseDevice(device);
+    device = -1;
+  }
+  deviceName = DevicePath(settings.portNumber);
+  lineDef = LineDefinition(settings.baud, settings.parity, settings.dataBits, settings.stopBits);
+  if (int err = platform.OpenDevice(deviceName, &device)) {
+    device = -1;
+    return Failed{nullptr, err};
+  }
+  window = settings.window;
+  portNumber = settings.portNumber;
+  return std::nullopt;
 }
 
-// Each failing step is reported as fatal, which ends the open.
-void CommPort::Configure(uint32_t eventMask) {
-  if (platform.SetTimeouts(device) != 0) ReportError("SetCommTimeouts()", 1);
-  if (platform.SetEventMask(device, eventMask) != 0) ReportError("SetCommMask()", 1);
+// The transmit buffer is handed over by MarkOpen; outBuf belongs to whoever
+// serves the device, and nobody does yet.
+CommPort::StepResult CommPort::AllocateTransmit(int newTxSize,
+                                                std::unique_ptr<uint8_t[]>* newTxBuf) {
+  *newTxBuf = Allocate(static_cast<uint32_t>(newTxSize));
+  outBuf = Allocate(static_cast<uint32_t>(newTxSize));
+  // The events are made even when a buffer is missing, as they always were.
+  StepResult failed = CreateEvents();
+  if (!failed && (!*newTxBuf || !outBuf)) failed = Failed{nullptr, ENOMEM};
+  return failed;
+}
+
+CommPort::StepResult CommPort::CreateEvents() {
+  int err = platform.NewEvent(true, &writeEvent);
+  if (err == 0) err = platform.NewEvent(true, &shutdownEvent);
+  if (err == 0) err = platform.NewEvent(false, &startedEvent);
+  if (err != 0) return Failed{nullptr, err};
+  return std::nullopt;
+}
+
+// Each failing step is reported and ends the open.
+CommPort::StepResult CommPort::Configure() {
+  if (int err = platform.SetTimeouts(device)) return Failed{"SetCommTimeouts()", err};
+  if (int err = platform.SetEventMask(device, kEventMask)) return Failed{"SetCommMask()", err};
   platform::LineState line;
-  if (platform.GetLine(device, &line) != 0) ReportError("GetCommState()", 1);
+  if (int err = platform.GetLine(device, &line)) return Failed{"GetCommState()", err};
   line.rtsControl = platform::kKeepControl;  // an open starts without hardware handshake
-  if (platform.BuildLine(lineDef, &line) != 0) ReportError("BuildCommDCB()", 1);
-  if (platform.SetLine(device, line) != 0) ReportError("SetCommState()", 1);
+  if (int err = platform.BuildLine(lineDef, &line)) return Failed{"BuildCommDCB()", err};
+  if (int err = platform.SetLine(device, line)) return Failed{"SetCommState()", err};
+  return std::nullopt;
+}
+
+CommPort::StepResult CommPort::OpenWaitSet() {
+  platform.Purge(device, platform::Queues::kBoth);  // not examined
+  if (int err = platform.OpenWaitSet(shutdownEvent, writeEvent, device, &waitSet)) {
+    return Failed{nullptr, err};
+  }
+  return std::nullopt;
+}
+
+void CommPort::MarkOpen(std::unique_ptr<uint8_t[]> newTxBuf, int newTxSize) {
+  platform::PortLockHolder holder(lock);
+  workerIdle = false;
+  callerServes = false;
+  handBack = HandBack{};
+  writeEventSet = false;
+  txBuf = std::move(newTxBuf);
+  txSize = static_cast<uint32_t>(newTxSize);
+  txLen = 0;
+  txPending = false;
+  responseWanted = 0;
+  opened = 1;
 }
 
 void CommPort::LogOpened() {
@@ -230,9 +258,8 @@ void CommPort::StopWorker() {
   workerRunning = 0;
 }
 
-// Tolerates what is already released; keeps errno for a report that follows.
+// Tolerates what is already released, or was never made.
 void CommPort::ReleaseDeviceAndEvents() {
-  int err = errno;
   // Not under the port lock: output still leaving the port may take a while.
   if (device >= 0) platform.CloseDevice(device);
   device = -1;
@@ -250,7 +277,6 @@ void CommPort::ReleaseDeviceAndEvents() {
   platform.CloseEvent(&shutdownEvent);
   outBuf.reset();
   stagedPos = stagedLen = 0;
-  errno = err;
 }
 
 int CommPort::SetFlowControl(uint32_t dtrControl, uint32_t rtsControl) {
@@ -301,22 +327,18 @@ CommPort::Queued CommPort::SendCommand(int command, std::span<const uint8_t> dat
   return SendRaw({cmdBuf.get(), data.size() + 4});
 }
 
-void CommPort::ReportError(const char* what, int fatal) {
-  int err = errno;
-  if (!fatal) {
+void CommPort::ReportError(const char* what, int err) {
+  {
     platform::PortLockHolder holder(lock);
     if (callerServes && server == std::this_thread::get_id()) {
       // A waiting caller serving the device reports once it has given the
       // device back: an alert that closed the port meanwhile would wait for
       // this very thread.
       deferredReports.push_back({what, err});
-      errno = err;
       return;
     }
   }
   diag::PresentError(window, diag::ComposeErrorText(what, platform.ErrorText(err), portNumber));
-  errno = err;
-  if (fatal) throw PortSetupError{};
 }
 
 bool CommPort::OnWorkerThread() const {

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <thread>
@@ -24,9 +25,17 @@
 
 namespace ktcomm {
 
-// Raised by a fatal error report; only Open catches it.
-struct PortSetupError {
-  int value = 0;
+// What a port is opened with: the arguments of KTOpenPort.
+struct PortSettings {
+  KTWindow* window = nullptr;  // told of frames and errors; may be null
+  int portNumber = 1;
+  int baud = 9600;
+  int parity = 'N';  // used as a character: its low 8 bits
+  int dataBits = 8;
+  int stopBits = 1;
+  int txSize = 64;  // bytes of the transmit buffer and of the command buffer
+  int rxSize = 64;  // bytes of the receive buffer
+  int protocol = 1;  // stored as 8 bits
 };
 
 // Line events to watch: bytes received and CTS changes.
@@ -51,8 +60,7 @@ class CommPort {
   // Setup and teardown. Open and SetFlowControl return 1 (non-zero) or 0;
   // Close always 1. Close wakes a waiting call, which then finds the port
   // closed; a second Close racing the first returns once the port is closed.
-  int Open(KTWindow* window, int portNumber, int baud, int parity, int dataBits, int stopBits,
-           uint32_t eventMask, int txSize, int rxSize, int protocol);
+  int Open(const PortSettings& settings);
   int Close();
   int SetFlowControl(uint32_t dtrControl, uint32_t rtsControl);
   bool IsOpen() const { return opened.load() != 0; }
@@ -60,8 +68,7 @@ class CommPort {
   // What KTOpenPort and KTClosePort do, as one step each: Open, the command
   // buffer and StartWorker (closing again when a step fails); releasing the
   // command buffer and Close.
-  int OpenPort(KTWindow* window, int portNumber, int baud, int parity, int dataBits,
-               int stopBits, int txSize, int rxSize, int protocol);
+  int OpenPort(const PortSettings& settings);
   int ClosePort();
 
   // The command buffer, from KTOpenPort to KTClosePort. Prepare returns false
@@ -102,15 +109,30 @@ class CommPort {
   int SetLogFileName(const char* name) EXCLUDES(lock);
   int EnableLogging(int openNow, const char* mode) EXCLUDES(lock);
 
-  // Tells a person what failed, quoting errno's text and the port number;
-  // raises PortSetupError when fatal. Never called with the port lock held.
-  void ReportError(const char* what, int fatal) EXCLUDES(lock);
+  // Tells a person that `what` failed, quoting the text of `err` and the
+  // port number, then returns; the caller decides what the failure ends.
+  // Never called with the port lock held.
+  void ReportError(const char* what, int err) EXCLUDES(lock);
 
  private:
+  // Why a step of Open failed: the error, and the operation a report
+  // quotes, or null where the failure is only returned.
+  struct Failed {
+    const char* what;
+    int err;
+  };
+  using StepResult = std::optional<Failed>;  // empty: the step succeeded
+
   // Open's and Close's steps (comm_port.cc); the lifecycle lock is held.
-  int AllocateReceiveBuffers(int rxSize);
-  int CreateEvents();
-  void Configure(uint32_t eventMask);
+  int OpenWithLifecycle(const PortSettings& settings);
+  StepResult PrepareReceive(const PortSettings& settings);
+  bool ResizeReceiveBuffersLocked(int rxSize) REQUIRES(lock);
+  StepResult OpenDevice(const PortSettings& settings);
+  StepResult AllocateTransmit(int txSize, std::unique_ptr<uint8_t[]>* newTxBuf);
+  StepResult CreateEvents();
+  StepResult Configure();
+  StepResult OpenWaitSet();
+  void MarkOpen(std::unique_ptr<uint8_t[]> newTxBuf, int txSize) EXCLUDES(lock);
   void ReleaseDeviceAndEvents() EXCLUDES(lock);
   void CloseWithLifecycle();
   void StopWorker();
@@ -181,7 +203,8 @@ class CommPort {
 
   platform::Platform& platform;
 
-  // Recursive: Open closes first, and KTOpenPort's steps each take it again.
+  // Recursive: an alert shown while Open holds it may close or reopen the
+  // same port from the application's thread.
   std::recursive_mutex lifecycle;
 
   // Application threads: the command buffer.

@@ -24,6 +24,7 @@ int CommPort::ReadAvailable() {
     if (note.wake) responseEvent.notify_all();
     if (overflow) {
       // Bytes still staged are decoded on the worker's next pass.
+      // No system call failed: the report quotes no error.
       ReportError("KTcomm: Incoming buffer overflow !!!", 0);  // lock not held
       return 0;
     }
@@ -115,7 +116,7 @@ int CommPort::Refill(bool first) {
   if (err == EAGAIN) return 0;
   if (err == EIO || (err == 0 && got == 0 && queued == 0)) return EIO;
   if (err != 0) {
-    ReportError("ReadFile()", 0);  // lock not held
+    ReportError("ReadFile()", err);  // lock not held
     return 0;
   }
   stagedPos = 0;

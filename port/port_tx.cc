@@ -28,6 +28,7 @@ CommPort::Queued CommPort::SendRaw(std::span<const uint8_t> data) {
       return Queued::kQueued;
     }
   }
+  // No system call failed: the report quotes no error.
   ReportError("KTcomm: write buffer overflow 2 !!!", 0);  // lock not held
   return Queued::kQueued;
 }
@@ -77,7 +78,7 @@ bool CommPort::WriteOut(Transmission& transmission, bool mayWait) {
   if (err != 0 && transmission.done == 0) {
     // Nothing went out: not logged, and not sent again at close. A close
     // that cut a stuck write short is no error worth showing.
-    if (err != ECANCELED) ReportError("WriteFile()", 0);  // lock not held
+    if (err != ECANCELED) ReportError("WriteFile()", err);  // lock not held
     return true;
   }
   // The write is complete when its bytes have left the port, not when the
@@ -96,8 +97,7 @@ bool CommPort::WriteOut(Transmission& transmission, bool mayWait) {
     if (txQueued == transmission.taken) txLen = 0;
   }
   if (err != 0 && err != ECANCELED) {
-    errno = err;
-    ReportError("GetOverlappedResult() in WriteFile()", 0);  // lock not held
+    ReportError("GetOverlappedResult() in WriteFile()", err);  // lock not held
   }
   return true;
 }

@@ -4,7 +4,6 @@
 // what it sends and reads the answer, with the same steps as the worker,
 // and gives the device back with whatever it could not finish without
 // waiting for the line or posting a notification, which only the worker does.
-#include <cerrno>
 #include <cstring>
 
 #include "port/comm_port.h"
@@ -44,8 +43,7 @@ CommPort::WaitOutcome CommPort::FinishWait(uint32_t timeoutMs, bool reportOverfl
       reports.swap(deferredReports);
     }
     for (const Report& report : reports) {
-      errno = report.err;
-      ReportError(report.what, 0);  // lock not held, the device given back
+      ReportError(report.what, report.err);  // lock not held, the device given back
     }
   }
 
@@ -114,7 +112,8 @@ void CommPort::ServeWhileWaiting(std::chrono::steady_clock::time_point deadline,
     Notification note;
     if (DecodeStaged(&note)) {
       // Bytes still staged are decoded by the worker, as after its own.
-      ReportError("KTcomm: Incoming buffer overflow !!!", 0);  // made once given back
+      // Made once the device is given back; no system call failed.
+      ReportError("KTcomm: Incoming buffer overflow !!!", 0);
       return;
     }
     if (note.due) {

@@ -64,7 +64,7 @@ void CommPort::WorkerMain() {
       if (stopRequested) break;  // the flag tells what the failing wait cannot
       // Report the first failure of a run, then back off so that a wait that
       // keeps failing does not spin.
-      if (waitFailures == 0) ReportError("WaitCommEvent()", 0);
+      if (waitFailures == 0) ReportError("WaitCommEvent()", err);
       int pauseMs = 1 << std::min(waitFailures, 7);
       waitFailures += 1;
       std::this_thread::sleep_for(std::chrono::milliseconds(std::min(pauseMs, kMaxBackoffMs)));
@@ -149,8 +149,7 @@ void CommPort::StopWatchingDevice(int err) {
     platform::PortLockHolder holder(lock);
     platform.UnwatchDevice(waitSet);
   }
-  errno = err;
-  ReportError("WaitCommEvent()", 0);
+  ReportError("WaitCommEvent()", err);
 }
 
 }  // namespace ktcomm

@@ -32,7 +32,7 @@ class DrainTest : public testing::Test {
   void SetUp() override {
     if (!pty.ok()) GTEST_SKIP() << "no pseudo-terminal";
     setenv("KTCOMM_COM6", pty.secondaryPath().c_str(), 1);
-    ASSERT_EQ(port.Open(&window, kPort, 9600, 'N', 8, 1, kEventMask, 64, 64, 1), 1);
+    ASSERT_EQ(port.Open({.window = &window, .portNumber = kPort}), 1);
     ASSERT_EQ(port.StartWorker(), 1);
   }
   void TearDown() override { port.Close(); }

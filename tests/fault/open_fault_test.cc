@@ -33,7 +33,12 @@ class OpenFaultTest : public testing::Test {
   }
 
   int Open(int baud = 9600, int parity = 'N', int dataBits = 8, int stopBits = 1) {
-    return port.Open(&window, kPort, baud, parity, dataBits, stopBits, kEventMask, 64, 64, 1);
+    return port.Open({.window = &window,
+                      .portNumber = kPort,
+                      .baud = baud,
+                      .parity = parity,
+                      .dataBits = dataBits,
+                      .stopBits = stopBits});
   }
   // What KTOpenPort does: open, command buffer, worker.
   bool OpenAndStart() { return Open() && port.PrepareCommandBuffer(64) && port.StartWorker(); }

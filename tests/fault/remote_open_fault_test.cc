@@ -33,7 +33,7 @@ class RemoteOpenFaultTest : public testing::TestWithParam<bool> {
     threadsBefore = ThreadIds();
   }
 
-  int Open() { return port.Open(&window, kPort, 9600, 'N', 8, 1, kEventMask, 64, 64, 1); }
+  int Open() { return port.Open({.window = &window, .portNumber = kPort}); }
 
   void ExpectNothingLeft() {
     EXPECT_EQ(OpenFdCount(), fdsBefore);

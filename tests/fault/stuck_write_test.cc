@@ -30,7 +30,7 @@ TEST(StuckWriteTest, CloseAndReopenEndAWriteThatCannotFinish) {
     FaultyPlatform faulty;  // counts the calls, fails none
     RecordingWindow window;
     CommPort port{faulty};
-    ASSERT_EQ(port.Open(&window, kPort, 9600, 'N', 8, 1, kEventMask, kTxSize, 64, 1), 1);
+    ASSERT_EQ(port.Open({.window = &window, .portNumber = kPort, .txSize = kTxSize}), 1);
     ASSERT_EQ(port.StartWorker(), 1);
 
     // Nobody reads the device side: the write fills the pty and then waits.
@@ -43,8 +43,7 @@ TEST(StuckWriteTest, CloseAndReopenEndAWriteThatCannotFinish) {
     ASSERT_GT(faulty.Count(Call::kWaitWritable), 0);
 
     auto ending = std::async(std::launch::async, [&] {
-      return reopen ? port.Open(&window, kPort, 9600, 'N', 8, 1, kEventMask, 64, 64, 1)
-                    : port.Close();
+      return reopen ? port.Open({.window = &window, .portNumber = kPort}) : port.Close();
     });
     bool endedAtOnce = ending.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
     EXPECT_TRUE(endedAtOnce) << "waited for the line";

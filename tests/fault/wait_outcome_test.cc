@@ -22,7 +22,9 @@ class WaitOutcomeTest : public testing::Test {
     setenv("KTCOMM_COM1", pty.secondaryPath().c_str(), 1);
   }
   void Open(int rxSize) {
-    ASSERT_EQ(port.Open(&window, 1, 115200, 'N', 8, 1, kEventMask, 16, rxSize, 1), 1);
+    ASSERT_EQ(port.Open({.window = &window, .portNumber = 1, .baud = 115200, .txSize = 16,
+                         .rxSize = rxSize}),
+              1);
     ASSERT_EQ(port.StartWorker(), 1);
   }
   // Starts a wait the way the exports do and lets the request reach the device.

@@ -33,7 +33,7 @@ class WorkerFaultTest : public testing::Test {
     threadsBefore = ThreadIds();
     if (!pty.ok()) GTEST_SKIP() << "no pseudo-terminal";
     setenv("KTCOMM_COM9", pty.secondaryPath().c_str(), 1);
-    ASSERT_EQ(port.Open(&window, kPort, 9600, 'N', 8, 1, kEventMask, 64, 64, 1), 1);
+    ASSERT_EQ(port.Open({.window = &window, .portNumber = kPort}), 1);
     ASSERT_TRUE(port.PrepareCommandBuffer(64));
     ASSERT_EQ(port.StartWorker(), 1);
     auto started = ThreadsSince(threadsBefore);
