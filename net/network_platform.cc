@@ -9,33 +9,24 @@
 #include "net/rfc2217_stream.h"
 
 namespace ktcomm::net {
-namespace {
-
-// Every call leaves errno holding the error it returns.
-int Result(int err) {
-  if (err != 0) errno = err;
-  return err;
-}
-
-}  // namespace
 
 int NetworkPlatform::OpenDevice(const std::string& path, int* fd) {
   if (!IsNetworkPath(path)) return PlatformWrapper::OpenDevice(path, fd);
   std::optional<Endpoint> endpoint = ParseEndpoint(path);
-  if (!endpoint) return Result(EINVAL);
+  if (!endpoint) return EINVAL;
   int socket = -1;
   auto deadline = Clock::now() + std::chrono::milliseconds(kConnectTimeoutMs);
-  if (int err = Connect(*endpoint, deadline, &socket)) return Result(err);
+  if (int err = Connect(*endpoint, deadline, &socket)) return err;
   TcpStream* made = endpoint->telnet ? new (std::nothrow) Rfc2217Stream(socket, *this)
                                      : new (std::nothrow) TcpStream(socket);
   if (made == nullptr) {
     ::close(socket);
-    return Result(ENOMEM);
+    return ENOMEM;
   }
   std::shared_ptr<TcpStream> stream(made);  // closes the socket when it goes
   if (int err = stream->Start()) {
     stream.reset();
-    return Result(err);
+    return err;
   }
   StreamLockHolder hold(tableLock);
   streams[socket] = std::move(stream);
@@ -57,10 +48,7 @@ void NetworkPlatform::CloseDevice(int fd) {
     PlatformWrapper::CloseDevice(fd);
     return;
   }
-  int saved = errno;
   stream->OnWritable();  // what was held back, as far as the socket takes it now
-  stream.reset();
-  errno = saved;
 }
 
 int NetworkPlatform::SetTimeouts(int fd) {
@@ -74,37 +62,37 @@ int NetworkPlatform::SetEventMask(int fd, uint32_t mask) {
 }
 
 int NetworkPlatform::GetLine(int fd, LineState* line) {
-  if (auto stream = Find(fd)) return Result(stream->GetLine(line));
+  if (auto stream = Find(fd)) return stream->GetLine(line);
   return PlatformWrapper::GetLine(fd, line);
 }
 
 int NetworkPlatform::SetLine(int fd, const LineState& line) {
-  if (auto stream = Find(fd)) return Result(stream->SetLine(line));
+  if (auto stream = Find(fd)) return stream->SetLine(line);
   return PlatformWrapper::SetLine(fd, line);
 }
 
 int NetworkPlatform::Purge(int fd, Queues which) {
-  if (auto stream = Find(fd)) return Result(stream->Purge(which));
+  if (auto stream = Find(fd)) return stream->Purge(which);
   return PlatformWrapper::Purge(fd, which);
 }
 
 int NetworkPlatform::InputQueue(int fd, size_t* count) {
-  if (auto stream = Find(fd)) return Result(stream->InputQueue(count));
+  if (auto stream = Find(fd)) return stream->InputQueue(count);
   return PlatformWrapper::InputQueue(fd, count);
 }
 
 int NetworkPlatform::Read(int fd, std::span<uint8_t> into, size_t* got) {
-  if (auto stream = Find(fd)) return Result(stream->Read(into, got));
+  if (auto stream = Find(fd)) return stream->Read(into, got);
   return PlatformWrapper::Read(fd, into, got);
 }
 
 int NetworkPlatform::Write(int fd, std::span<const uint8_t> from, size_t* put) {
-  if (auto stream = Find(fd)) return Result(stream->Write(from, put));
+  if (auto stream = Find(fd)) return stream->Write(from, put);
   return PlatformWrapper::Write(fd, from, put);
 }
 
 int NetworkPlatform::WaitWritable(int fd, const Event& cancel) {
-  if (auto stream = Find(fd)) return Result(stream->WaitWritable(cancel));
+  if (auto stream = Find(fd)) return stream->WaitWritable(cancel);
   return PlatformWrapper::WaitWritable(fd, cancel);
 }
 

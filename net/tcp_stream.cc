@@ -94,11 +94,7 @@ TcpStream::TcpStream(int socket) : socket(socket) {
   cfsetospeed(&line.tio, B9600);
 }
 
-TcpStream::~TcpStream() {
-  int saved = errno;  // the last holder may be a call whose errno is its result
-  ::close(socket);
-  errno = saved;
-}
+TcpStream::~TcpStream() { ::close(socket); }
 
 int TcpStream::GetLine(LineState* out) {
   StreamLockHolder hold(lineLock);

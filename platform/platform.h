@@ -61,8 +61,8 @@ struct WaitSet {
 enum class Queues { kInput, kBoth };
 
 // What the library asks of the kernel. Each call returns 0 or the errno of
-// the system call that failed, and leaves errno holding it, so that an error
-// report quotes the right text. Safe to call from any thread.
+// the system call that failed, taken where it failed; nothing above this
+// layer reads errno. Safe to call from any thread.
 class Platform {
  public:
   virtual ~Platform() = default;

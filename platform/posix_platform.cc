@@ -28,21 +28,6 @@
 namespace ktcomm::platform {
 namespace {
 
-// Keeps errno across clean-up that may overwrite it.
-class ErrnoKeeper {
- public:
-  ErrnoKeeper() : saved(errno) {}
-  ~ErrnoKeeper() { errno = saved; }
-
- private:
-  int saved;
-};
-
-int Fail(int err) {
-  errno = err;
-  return err;
-}
-
 // Drivers that hold received bytes back for a while (a USB adapter keeps
 // them for its latency timer, 16 ms on FTDI chips) hand them on at once in
 // low-latency mode. False, with nothing changed, where the driver has no
@@ -154,7 +139,6 @@ int SaveLine(int fd, SavedLine* saved) {
 }
 
 void RestoreLine(int fd, const SavedLine& saved) {
-  ErrnoKeeper keep;
   tcsetattr(fd, TCSANOW, &saved.tio);
   if (RateOf(cfgetospeed(&saved.tio)) == 0 && saved.baud != 0) SetCustomBaud(fd, saved.baud);
   if (saved.haveRs485) ioctl(fd, TIOCSRS485, &saved.rs485);
@@ -253,25 +237,19 @@ class PosixPlatform final : public Platform {
   int OpenDevice(const std::string& path, int* fd) override {
     int opened = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (opened < 0) return errno;
-    {
-      ErrnoKeeper keep;
-      ioctl(opened, TIOCEXCL);  // not a tty: the configuration will say so
-    }
+    ioctl(opened, TIOCEXCL);  // not a tty: the configuration will say so
     // TIOCEXCL does not stop a privileged opener, nor a second open from
     // this process; the flock is what keeps a second opener of this device out.
     if (flock(opened, LOCK_EX | LOCK_NB) != 0) {
       int err = errno == EWOULDBLOCK ? EBUSY : errno;
       ::close(opened);
-      return Fail(err);
+      return err;
     }
-    {
-      // Low latency by default; a driver without it is no open failure.
-      ErrnoKeeper keep;
-      bool wasOn = true;
-      if (SetLowLatency(opened, true, &wasOn) && !wasOn) {
-        Holder<Mutex> holder(lowLatencyLock);
-        lowLatencySet.insert(opened);
-      }
+    // Low latency by default; a driver without it is no open failure.
+    bool wasOn = true;
+    if (SetLowLatency(opened, true, &wasOn) && !wasOn) {
+      Holder<Mutex> holder(lowLatencyLock);
+      lowLatencySet.insert(opened);
     }
     *fd = opened;
     return 0;
@@ -279,7 +257,6 @@ class PosixPlatform final : public Platform {
 
   void CloseDevice(int fd) override {
     if (fd < 0) return;
-    ErrnoKeeper keep;
     bool restore;
     {
       Holder<Mutex> holder(lowLatencyLock);
@@ -317,7 +294,7 @@ class PosixPlatform final : public Platform {
 
   int BuildLine(const std::string& lineDef, LineState* line) override {
     auto settings = ParseLineDefinition(lineDef);
-    if (!settings) return Fail(EINVAL);
+    if (!settings) return EINVAL;
     termios tio = line->tio;
     uint32_t custom = line->baud;
     MakeRaw(&tio);
@@ -366,7 +343,7 @@ class PosixPlatform final : public Platform {
     if (err == 0) err = ApplyControls(fd, line);
     if (err != 0) {
       RestoreLine(fd, saved);
-      return Fail(err);
+      return err;
     }
     return 0;
   }
@@ -413,9 +390,9 @@ class PosixPlatform final : public Platform {
         if (errno == EINTR) continue;
         return errno;
       }
-      if (fds[0].revents & POLLIN) return Fail(ECANCELED);
+      if (fds[0].revents & POLLIN) return ECANCELED;
       if (fds[1].revents & POLLOUT) return 0;
-      if (fds[1].revents & (POLLERR | POLLHUP | POLLNVAL)) return Fail(EIO);
+      if (fds[1].revents & (POLLERR | POLLHUP | POLLNVAL)) return EIO;
     }
   }
 
@@ -439,7 +416,7 @@ class PosixPlatform final : public Platform {
                   static_cast<long>(pause.count() % 1000000000)};
       int n = ::ppoll(&pfd, 1, &ts, nullptr);
       if (n < 0 && errno != EINTR) return errno;
-      if (n > 0) return Fail(ECANCELED);
+      if (n > 0) return ECANCELED;
     }
   }
 
@@ -452,14 +429,12 @@ class PosixPlatform final : public Platform {
   }
 
   void SetEvent(const Event& event) override {
-    ErrnoKeeper keep;
     uint64_t one = 1;
     while (::write(event.fd, &one, sizeof one) < 0 && errno == EINTR) {
     }
   }
 
   void ResetEvent(const Event& event) override {
-    ErrnoKeeper keep;
     uint64_t value;
     while (::read(event.fd, &value, sizeof value) < 0 && errno == EINTR) {
     }
@@ -467,7 +442,6 @@ class PosixPlatform final : public Platform {
 
   void CloseEvent(Event* event) override {
     if (event->fd < 0) return;
-    ErrnoKeeper keep;
     ::close(event->fd);
     event->fd = -1;
   }
@@ -488,7 +462,7 @@ class PosixPlatform final : public Platform {
         if (!forever && std::chrono::steady_clock::now() >= deadline) return 0;
         continue;
       }
-      if (pfd.revents & POLLNVAL) return Fail(EBADF);
+      if (pfd.revents & POLLNVAL) return EBADF;
       if (event.manualReset) {
         *signalled = true;
         return 0;
@@ -512,9 +486,9 @@ class PosixPlatform final : public Platform {
     made.transmit = transmit.fd;
     made.device = fd;
     made.poller = epoll_create1(EPOLL_CLOEXEC);
-    made.served = epoll_create1(EPOLL_CLOEXEC);
-    made.wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    int err = made.poller < 0 || made.served < 0 || made.wake < 0 ? errno : 0;
+    int err = made.poller < 0 ? errno : 0;
+    if (err == 0 && (made.served = epoll_create1(EPOLL_CLOEXEC)) < 0) err = errno;
+    if (err == 0 && (made.wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) < 0) err = errno;
     if (err == 0) err = Watch(made.poller, made.shutdown, Work::kShutdown);
     if (err == 0) err = Watch(made.poller, made.wake, Work::kWake);
     if (err == 0) err = Watch(made.poller, made.served, Work::kDevice);
@@ -522,14 +496,13 @@ class PosixPlatform final : public Platform {
     if (err == 0 && fd >= 0) err = Watch(made.served, fd, Work::kDevice);
     if (err != 0) {
       CloseWaitSet(&made);
-      return Fail(err);
+      return err;
     }
     *set = made;
     return 0;
   }
 
   void CloseWaitSet(WaitSet* set) override {
-    ErrnoKeeper keep;
     for (int fd : {set->poller, set->served, set->wake}) {
       if (fd >= 0) ::close(fd);
     }
@@ -585,12 +558,10 @@ class PosixPlatform final : public Platform {
   // a change of events is cheaper than taking an epoll set out of another
   // and adding it again, which the kernel checks for loops each time.
   bool YieldDevice(WaitSet& set) override {
-    ErrnoKeeper keep;
     return Rewatch(set.poller, set.served, Work::kDevice, 0) == 0;
   }
 
   void ReclaimDevice(WaitSet& set, bool wake) override {
-    ErrnoKeeper keep;
     Rewatch(set.poller, set.served, Work::kDevice, EPOLLIN);
     if (wake) {
       uint64_t one = 1;
@@ -611,7 +582,7 @@ class PosixPlatform final : public Platform {
         return errno;
       }
       if (n == 0) {
-        if (!forever && std::chrono::steady_clock::now() >= deadline) return Fail(ETIMEDOUT);
+        if (!forever && std::chrono::steady_clock::now() >= deadline) return ETIMEDOUT;
         continue;
       }
       if (fds[0].revents & (POLLIN | POLLNVAL)) {
@@ -633,14 +604,13 @@ class PosixPlatform final : public Platform {
       *thread = std::thread(std::move(body));
       return 0;
     } catch (const std::system_error& error) {
-      return Fail(error.code().value());
+      return error.code().value();
     }
   }
 
   void RaiseThreadPriority() override {
     // Nice values are per thread on Linux. Never a real-time policy: a
     // runaway worker must not be able to starve the machine.
-    ErrnoKeeper keep;
     setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), -10);
   }
 

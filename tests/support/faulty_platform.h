@@ -171,7 +171,7 @@ class FaultyPlatform : public platform::PlatformWrapper {
     journal.push_back(std::move(what));
   }
 
-  // 0, or the errno this call is to fail with (also left in errno).
+  // 0, or the errno this call is to fail with.
   int Due(Call call) {
     std::lock_guard<std::mutex> hold(mutex);
     counts[call] += 1;
@@ -184,7 +184,6 @@ class FaultyPlatform : public platform::PlatformWrapper {
     }
     int err = fault.err;
     if (!fault.persistent) faults.erase(found);
-    errno = err;
     return err;
   }
 
