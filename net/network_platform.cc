@@ -56,11 +56,6 @@ int NetworkPlatform::SetTimeouts(int fd) {
   return PlatformWrapper::SetTimeouts(fd);
 }
 
-int NetworkPlatform::SetEventMask(int fd, uint32_t mask) {
-  if (Find(fd)) return 0;  // received bytes are watched by polling the socket
-  return PlatformWrapper::SetEventMask(fd, mask);
-}
-
 int NetworkPlatform::GetLine(int fd, LineState* line) {
   if (auto stream = Find(fd)) return stream->GetLine(line);
   return PlatformWrapper::GetLine(fd, line);

@@ -26,7 +26,6 @@ class NetworkPlatform final : public platform::PlatformWrapper {
   int OpenDevice(const std::string& path, int* fd) override;
   void CloseDevice(int fd) override;
   int SetTimeouts(int fd) override;
-  int SetEventMask(int fd, uint32_t mask) override;
   int GetLine(int fd, LineState* line) override;
   int SetLine(int fd, const LineState& line) override;
   int Purge(int fd, Queues which) override;

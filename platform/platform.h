@@ -72,9 +72,8 @@ class Platform {
   virtual int OpenDevice(const std::string& path, int* fd) = 0;
   virtual void CloseDevice(int fd) = 0;
   // Reads return at once with what has arrived; writes have no time limit.
+  // The line that BuildLine makes leaves these as they are.
   virtual int SetTimeouts(int fd) = 0;
-  // Which line events to watch; only received bytes are watchable here.
-  virtual int SetEventMask(int fd, uint32_t mask) = 0;
   virtual int GetLine(int fd, LineState* line) = 0;
   // Applies a text such as "baud=9600 parity=N data=8 stop=1" to the line;
   // EINVAL when the text is not understood.
@@ -137,7 +136,6 @@ class PlatformWrapper : public Platform {
   int OpenDevice(const std::string& path, int* fd) override { return target.OpenDevice(path, fd); }
   void CloseDevice(int fd) override { target.CloseDevice(fd); }
   int SetTimeouts(int fd) override { return target.SetTimeouts(fd); }
-  int SetEventMask(int fd, uint32_t mask) override { return target.SetEventMask(fd, mask); }
   int GetLine(int fd, LineState* line) override { return target.GetLine(fd, line); }
   int BuildLine(const std::string& lineDef, LineState* line) override {
     return target.BuildLine(lineDef, line);

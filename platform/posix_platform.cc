@@ -44,6 +44,7 @@ bool SetLowLatency(int fd, bool on, bool* wasOn) {
 // Raw: no echo, no line editing, no translation, no software flow control;
 // receiver on and modem-control lines ignored, so an open never waits for
 // carrier. Hardware flow control starts off; it is a flow-control mode.
+// The read timeouts are SetTimeouts' to set.
 void MakeRaw(termios* tio) {
   tio->c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF |
                     IXANY | INPCK | IUCLC | IMAXBEL);
@@ -51,8 +52,6 @@ void MakeRaw(termios* tio) {
   tio->c_lflag &= ~(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
   tio->c_cflag |= CLOCAL | CREAD;
   tio->c_cflag &= ~CRTSCTS;
-  tio->c_cc[VMIN] = 0;
-  tio->c_cc[VTIME] = 0;
 }
 
 void ApplyParity(char parity, termios* tio) {
@@ -277,10 +276,6 @@ class PosixPlatform final : public Platform {
     if (tcsetattr(fd, TCSANOW, &tio) != 0) return errno;
     return 0;
   }
-
-  // Received bytes are seen through poll on the device; there is nothing to
-  // arm. Changes of CTS have no pollable counterpart and are not watched.
-  int SetEventMask(int, uint32_t) override { return 0; }
 
   int GetLine(int fd, LineState* line) override {
     LineState read;

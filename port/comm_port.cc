@@ -166,7 +166,6 @@ CommPort::StepResult CommPort::CreateEvents() {
 // Each failing step is reported and ends the open.
 CommPort::StepResult CommPort::Configure() {
   if (int err = platform.SetTimeouts(device)) return Failed{"SetCommTimeouts()", err};
-  if (int err = platform.SetEventMask(device, kEventMask)) return Failed{"SetCommMask()", err};
   platform::LineState line;
   if (int err = platform.GetLine(device, &line)) return Failed{"GetCommState()", err};
   line.rtsControl = platform::kKeepControl;  // an open starts without hardware handshake

@@ -38,8 +38,6 @@ struct PortSettings {
   int protocol = 1;  // stored as 8 bits
 };
 
-// Line events to watch: bytes received and CTS changes.
-inline constexpr uint32_t kEventMask = 9;
 // How long StartWorker waits for the worker to run.
 inline constexpr uint32_t kStartWaitMs = 7000;
 

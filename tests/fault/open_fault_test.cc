@@ -69,7 +69,6 @@ TEST_F(OpenFaultTest, EachConfigurationStepFailingEndsTheOpen) {
     int err;
   };
   for (Case c : {Case{Call::kSetTimeouts, "SetCommTimeouts()", EIO},
-                 Case{Call::kSetEventMask, "SetCommMask()", ENOTTY},
                  Case{Call::kGetLine, "GetCommState()", EACCES},
                  Case{Call::kBuildLine, "BuildCommDCB()", EINVAL},
                  Case{Call::kSetLine, "SetCommState()", EPERM}}) {

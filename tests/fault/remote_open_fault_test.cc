@@ -60,7 +60,6 @@ TEST_P(RemoteOpenFaultTest, EachConfigurationStepFailingReleasesTheConnection) {
     int err;
   };
   for (Case c : {Case{Call::kSetTimeouts, "SetCommTimeouts()", EIO},
-                 Case{Call::kSetEventMask, "SetCommMask()", ENOTTY},
                  Case{Call::kGetLine, "GetCommState()", EACCES},
                  Case{Call::kBuildLine, "BuildCommDCB()", EINVAL},
                  Case{Call::kSetLine, "SetCommState()", ETIMEDOUT}}) {

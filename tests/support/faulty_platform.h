@@ -17,9 +17,8 @@
 namespace ktcomm::test {
 
 enum class Call {
-  kOpenDevice, kSetTimeouts, kSetEventMask, kGetLine, kBuildLine, kSetLine, kPurge,
-  kInputQueue, kRead, kWrite, kWaitWritable, kWaitDrained, kNewEvent, kWaitEvent, kWaitForWork,
-  kStartThread,
+  kOpenDevice, kSetTimeouts, kGetLine, kBuildLine, kSetLine, kPurge, kInputQueue, kRead,
+  kWrite, kWaitWritable, kWaitDrained, kNewEvent, kWaitEvent, kWaitForWork, kStartThread,
 };
 
 class FaultyPlatform : public platform::PlatformWrapper {
@@ -60,10 +59,6 @@ class FaultyPlatform : public platform::PlatformWrapper {
   int SetTimeouts(int fd) override {
     if (int err = Due(Call::kSetTimeouts)) return err;
     return PlatformWrapper::SetTimeouts(fd);
-  }
-  int SetEventMask(int fd, uint32_t mask) override {
-    if (int err = Due(Call::kSetEventMask)) return err;
-    return PlatformWrapper::SetEventMask(fd, mask);
   }
   int GetLine(int fd, platform::LineState* line) override {
     if (int err = Due(Call::kGetLine)) return err;
