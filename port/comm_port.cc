@@ -156,7 +156,11 @@ CommPort::StepResult CommPort::AllocateTransmit(int newTxSize,
 }
 
 CommPort::StepResult CommPort::CreateEvents() {
-  int err = platform.NewEvent(true, &writeEvent);
+  int err;
+  {
+    platform::PortLockHolder holder(lock);
+    err = platform.NewEvent(true, &writeEvent);
+  }
   if (err == 0) err = platform.NewEvent(true, &shutdownEvent);
   if (err == 0) err = platform.NewEvent(false, &startedEvent);
   if (err != 0) return Failed{nullptr, err};
@@ -176,6 +180,7 @@ CommPort::StepResult CommPort::Configure() {
 
 CommPort::StepResult CommPort::OpenWaitSet() {
   platform.Purge(device, platform::Queues::kBoth);  // not examined
+  platform::PortLockHolder holder(lock);  // for the transmit event; the set is made at once
   if (int err = platform.OpenWaitSet(shutdownEvent, writeEvent, device, &waitSet)) {
     return Failed{nullptr, err};
   }

@@ -123,13 +123,13 @@ class CommPort {
 
   // Open's and Close's steps (comm_port.cc); the lifecycle lock is held.
   int OpenWithLifecycle(const PortSettings& settings);
-  StepResult PrepareReceive(const PortSettings& settings);
+  StepResult PrepareReceive(const PortSettings& settings) EXCLUDES(lock);
   bool ResizeReceiveBuffersLocked(int rxSize) REQUIRES(lock);
   StepResult OpenDevice(const PortSettings& settings);
   StepResult AllocateTransmit(int txSize, std::unique_ptr<uint8_t[]>* newTxBuf);
-  StepResult CreateEvents();
+  StepResult CreateEvents() EXCLUDES(lock);
   StepResult Configure();
-  StepResult OpenWaitSet();
+  StepResult OpenWaitSet() EXCLUDES(lock);
   void MarkOpen(std::unique_ptr<uint8_t[]> newTxBuf, int txSize) EXCLUDES(lock);
   void ReleaseDeviceAndEvents() EXCLUDES(lock);
   void CloseWithLifecycle();
@@ -204,32 +204,38 @@ class CommPort {
   // Recursive: an alert shown while Open holds it may close or reopen the
   // same port from the application's thread.
   std::recursive_mutex lifecycle;
+  // Under the lifecycle lock: assigned by StartWorker, joined by Close.
+  std::thread workerThread;
 
   // Application threads: the command buffer.
   platform::Mutex cmdLock ACQUIRED_BEFORE(lock);
   std::unique_ptr<uint8_t[]> cmdBuf GUARDED_BY(cmdLock);
   uint32_t cmdBufSize GUARDED_BY(cmdLock) = 0;
 
-  // Set by Open before the worker starts; released by Close after the join.
+  // Set by Open, under the lifecycle lock, before the worker starts and the
+  // port is marked open; released by Close after the join. Read without a
+  // lock by the worker, by waiting callers and by reports while it is open.
   std::string deviceName;
   std::string lineDef;
   uint8_t protocol = 0;
   const FrameFormat* format = nullptr;
   int device = -1;
-  platform::Event writeEvent;
   platform::Event shutdownEvent;
   platform::Event startedEvent;
-  platform::WaitSet waitSet;
   KTWindow* window = nullptr;
   int32_t portNumber = 0;
-  std::thread workerThread;
+  // Its descriptors are fixed while the port is open, and the waits use them
+  // without a lock; `watched` is changed by the worker alone, under the port
+  // lock, which other threads hold to read it.
+  platform::WaitSet waitSet;
 
   // Worker thread only.
   int waitFailures = 0;
 
   // Whoever serves the device: the worker, or a waiting caller that took it
-  // (handed over under the port lock). The transmission being written, copied out of txBuf so that a send
-  // made meanwhile does not wait for the line.
+  // (handed over under the port lock); Open and Close while neither does.
+  // The transmission being written, copied out of txBuf so that a send made
+  // meanwhile does not wait for the line.
   std::unique_ptr<uint8_t[]> outBuf;
   // Bytes read from the device in one go and not yet decoded; a purge drops
   // them with the device's own queue.
@@ -276,7 +282,10 @@ class CommPort {
     int err;
   };
   std::vector<Report> deferredReports GUARDED_BY(lock);
-  // The transmit event is set: SendRaw and the writer skip needless calls.
+  // The transmit event, set by SendRaw on any thread and closed by Close;
+  // writeEventSet says it is set, so that SendRaw and the writer skip
+  // needless calls.
+  platform::Event writeEvent GUARDED_BY(lock);
   bool writeEventSet GUARDED_BY(lock) = false;
   // Wakes the worker's shutdown, which waits for a serving caller to finish.
   std::condition_variable_any ownerEvent;
