@@ -3,9 +3,9 @@
 // cannot catch them, a send made meanwhile does not wait, and a close still
 // ends the wait. A pty drains at once; the double makes it slow.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <iterator>
@@ -13,10 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "port/comm_port.h"
-#include "tests/support/faulty_platform.h"
-#include "tests/support/pty_pair.h"
-#include "tests/support/recording_window.h"
+#include "tests/support/fault_port.h"
 
 namespace ktcomm::test {
 namespace {
@@ -24,15 +21,15 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
 constexpr int kPort = 6;
-const Bytes kFrameA = {0x00, 0x80, 0x02, 0x10, 0xA1};
-const Bytes kFrameB = {0x00, 0x80, 0x03, 0x1A, 0xB1, 0xB2};
 
-class DrainTest : public testing::Test {
+class DrainTest : public testing::Test, protected FaultyPort {
  protected:
+  DrainTest() : FaultyPort(kPort) {}
+
   void SetUp() override {
     if (!pty.ok()) GTEST_SKIP() << "no pseudo-terminal";
-    setenv("KTCOMM_COM6", pty.secondaryPath().c_str(), 1);
-    ASSERT_EQ(port.Open({.window = &window, .portNumber = kPort}), 1);
+    MapTo(pty.secondaryPath());
+    ASSERT_EQ(Open(), 1);
     ASSERT_EQ(port.StartWorker(), 1);
   }
   void TearDown() override { port.Close(); }
@@ -50,11 +47,6 @@ class DrainTest : public testing::Test {
     auto first = std::find(journal.begin(), journal.end(), "purge input");
     return {first, journal.end()};
   }
-
-  PtyPair pty;
-  FaultyPlatform faulty;
-  RecordingWindow window;
-  CommPort port{faulty};
 };
 
 TEST_F(DrainTest, NextWriteWaitsUntilTheEarlierOneHasLeft) {
@@ -85,11 +77,7 @@ TEST_F(DrainTest, WaitingCallKeepsItsTimeWhileTheLineDrains) {
   auto start = Clock::now();
   ASSERT_TRUE(port.BeginWait());
   port.SendRaw(kFrameB);
-  uint8_t command = 0;
-  uint8_t data[8];
-  uint32_t length = sizeof data;
-  EXPECT_EQ(port.FinishWait(100, false, &command, data, &length),
-            CommPort::WaitOutcome::kTimedOut);
+  EXPECT_EQ(FinishWait(100).outcome, CommPort::WaitOutcome::kTimedOut);
   EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(500));
 }
 
@@ -102,13 +90,10 @@ TEST_F(DrainTest, WaitingCallLeavesASlowDrainToTheWorker) {
   });
   ASSERT_TRUE(port.BeginWait(true));
   port.SendRaw(kFrameA);
-  uint8_t command = 0;
-  uint8_t data[8];
-  uint32_t length = sizeof data;
-  EXPECT_EQ(port.FinishWait(5000, false, &command, data, &length),
-            CommPort::WaitOutcome::kFrame);
-  EXPECT_EQ(command, 0x1A);
-  EXPECT_EQ(Bytes(data, data + length), (Bytes{0xB1, 0xB2}));
+  Answer answer = FinishWait(5000);
+  EXPECT_EQ(answer.outcome, CommPort::WaitOutcome::kFrame);
+  EXPECT_EQ(answer.command, 0x1A);
+  EXPECT_EQ(answer.data, (Bytes{0xB1, 0xB2}));
   EXPECT_EQ(WritePath(), (std::vector<std::string>{"purge input", "write 5", "drained"}));
 }
 

@@ -2,19 +2,11 @@
 // creation and the worker's start failing in turn; the line the library
 // writes; flow control with and without modem-control lines.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <termios.h>
 
 #include <cerrno>
-#include <cstring>
-#include <string>
-#include <vector>
 
-#include "port/comm_port.h"
-#include "tests/support/faulty_platform.h"
-#include "tests/support/process_counts.h"
-#include "tests/support/pty_pair.h"
-#include "tests/support/recording_window.h"
+#include "tests/support/fault_port.h"
 
 namespace ktcomm::test {
 namespace {
@@ -22,17 +14,16 @@ namespace {
 constexpr int kPort = 3;
 constexpr uint32_t kKeep = platform::kKeepControl;
 
-class OpenFaultTest : public testing::Test {
+class OpenFaultTest : public testing::Test, protected FaultyPort {
  protected:
+  OpenFaultTest() : FaultyPort(kPort) {}
+
   void SetUp() override {
     if (!pty.ok()) GTEST_SKIP() << "no pseudo-terminal";
-    setenv("KTCOMM_COM3", pty.secondaryPath().c_str(), 1);
-    SettleRuntimeThreads();
-    fdsBefore = OpenFdCount();
-    threadsBefore = ThreadIds();
+    MapTo(pty.secondaryPath());
   }
 
-  int Open(int baud = 9600, int parity = 'N', int dataBits = 8, int stopBits = 1) {
+  int OpenWithLine(int baud, int parity, int dataBits, int stopBits) {
     return port.Open({.window = &window,
                       .portNumber = kPort,
                       .baud = baud,
@@ -40,53 +31,16 @@ class OpenFaultTest : public testing::Test {
                       .dataBits = dataBits,
                       .stopBits = stopBits});
   }
-  // What KTOpenPort does: open, command buffer, worker.
-  bool OpenAndStart() { return Open() && port.PrepareCommandBuffer(64) && port.StartWorker(); }
-
-  void ExpectNothingLeft() {
-    EXPECT_EQ(OpenFdCount(), fdsBefore);
-    EXPECT_TRUE(WaitThreadsSince(threadsBefore, 0));
-  }
 
   bool DeviceHandshakes() {
     termios tio{};
     tcgetattr(pty.fd(), &tio);
     return (tio.c_cflag & CRTSCTS) != 0;
   }
-
-  PtyPair pty;
-  FaultyPlatform faulty;
-  RecordingWindow window;
-  CommPort port{faulty};
-  int fdsBefore = 0;
-  std::set<int> threadsBefore;
 };
 
 TEST_F(OpenFaultTest, EachConfigurationStepFailingEndsTheOpen) {
-  struct Case {
-    Call call;
-    const char* step;
-    int err;
-  };
-  for (Case c : {Case{Call::kSetTimeouts, "SetCommTimeouts()", EIO},
-                 Case{Call::kGetLine, "GetCommState()", EACCES},
-                 Case{Call::kBuildLine, "BuildCommDCB()", EINVAL},
-                 Case{Call::kSetLine, "SetCommState()", EPERM}}) {
-    SCOPED_TRACE(c.step);
-    window.Clear();
-    faulty.FailNth(c.call, 1, c.err);
-    EXPECT_EQ(Open(), 0);
-    EXPECT_FALSE(port.IsOpen());
-    EXPECT_EQ(window.alerts(),
-              std::vector<std::string>{ErrorAlert(c.step, std::strerror(c.err), kPort)});
-    ExpectNothingLeft();
-  }
-  // Each failure gave the device back.
-  window.Clear();
-  ASSERT_TRUE(OpenAndStart());
-  port.Close();
-  EXPECT_TRUE(window.alerts().empty());
-  ExpectNothingLeft();
+  ExpectEachReportedStepEndsTheOpen(EPERM);
 }
 
 TEST_F(OpenFaultTest, EventCreationFailingEndsTheOpen) {
@@ -125,7 +79,7 @@ TEST_F(OpenFaultTest, WrittenLineCarriesTheDefinition) {
     for (char parity : {'N', 'E', 'O', 'M', 'S'}) {
       for (int stopBits : {1, 2}) {
         SCOPED_TRACE(testing::Message() << dataBits << parity << stopBits);
-        ASSERT_EQ(Open(2400, parity, dataBits, stopBits), 1);
+        ASSERT_EQ(OpenWithLine(2400, parity, dataBits, stopBits), 1);
         const termios& tio = faulty.lastLine.tio;
         EXPECT_EQ(tio.c_cflag & CSIZE, kSizes[dataBits - 5]);
         EXPECT_EQ((tio.c_cflag & PARENB) != 0, parity != 'N');
@@ -137,7 +91,7 @@ TEST_F(OpenFaultTest, WrittenLineCarriesTheDefinition) {
     }
   }
   // A rate termios has no constant for is set exactly, through termios2.
-  ASSERT_EQ(Open(250000), 1);
+  ASSERT_EQ(OpenWithLine(250000, 'N', 8, 1), 1);
   EXPECT_EQ(faulty.lastLine.baud, 250000u);
   EXPECT_TRUE(window.alerts().empty());
 }

@@ -1,7 +1,6 @@
 // The worker when the kernel refuses: its wait failing once or for good, and
 // writes failing before anything went out or part-way through a frame.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <cerrno>
 #include <chrono>
@@ -10,11 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "port/comm_port.h"
-#include "tests/support/faulty_platform.h"
-#include "tests/support/process_counts.h"
-#include "tests/support/pty_pair.h"
-#include "tests/support/recording_window.h"
+#include "tests/support/fault_port.h"
 
 namespace ktcomm::test {
 namespace {
@@ -23,19 +18,15 @@ using Bytes = std::vector<uint8_t>;
 using Alerts = std::vector<std::string>;
 
 constexpr int kPort = 9;
-const Bytes kFrameA = {0x00, 0x80, 0x02, 0x10, 0xA1};
-const Bytes kFrameB = {0x00, 0x80, 0x03, 0x1A, 0xB1, 0xB2};
 
-class WorkerFaultTest : public testing::Test {
+class WorkerFaultTest : public testing::Test, protected FaultyPort {
  protected:
+  WorkerFaultTest() : FaultyPort(kPort) {}
+
   void SetUp() override {
-    SettleRuntimeThreads();
-    threadsBefore = ThreadIds();
+    MapTo(pty.secondaryPath());  // before the skip: TearDown counts threads
     if (!pty.ok()) GTEST_SKIP() << "no pseudo-terminal";
-    setenv("KTCOMM_COM9", pty.secondaryPath().c_str(), 1);
-    ASSERT_EQ(port.Open({.window = &window, .portNumber = kPort}), 1);
-    ASSERT_TRUE(port.PrepareCommandBuffer(64));
-    ASSERT_EQ(port.StartWorker(), 1);
+    ASSERT_TRUE(OpenAndStart());
     auto started = ThreadsSince(threadsBefore);
     if (started.size() == 1) worker = *started.begin();
   }
@@ -49,12 +40,7 @@ class WorkerFaultTest : public testing::Test {
     return ErrorAlert(step, std::strerror(err), kPort);
   }
 
-  PtyPair pty;
-  FaultyPlatform faulty;
-  RecordingWindow window;
-  CommPort port{faulty};
   int worker = -1;
-  std::set<int> threadsBefore;
 };
 
 TEST_F(WorkerFaultTest, WaitFailingOnceIsReportedAndServingGoesOn) {
