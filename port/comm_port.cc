@@ -83,7 +83,7 @@ int CommPort::OpenWithLifecycle(const PortSettings& settings) {
   std::unique_ptr<uint8_t[]> newTxBuf;
   StepResult failed = PrepareReceive(settings);
   if (!failed) failed = OpenDevice(settings);
-  if (!failed) failed = AllocateTransmit(settings.txSize, &newTxBuf);
+  if (!failed) failed = PrepareTransmit(settings.txSize, &newTxBuf);
   if (!failed) failed = Configure();
   if (!failed) failed = OpenWaitSet();
   if (failed) {
@@ -143,9 +143,10 @@ CommPort::StepResult CommPort::OpenDevice(const PortSettings& settings) {
   return std::nullopt;
 }
 
-// The transmit buffer is handed over by MarkOpen; outBuf belongs to whoever
-// serves the device, and nobody does yet.
-CommPort::StepResult CommPort::AllocateTransmit(int newTxSize,
+// The transmit buffers and the events. The transmit buffer is handed over
+// by MarkOpen; outBuf belongs to whoever serves the device, and nobody does
+// yet.
+CommPort::StepResult CommPort::PrepareTransmit(int newTxSize,
                                                 std::unique_ptr<uint8_t[]>* newTxBuf) {
   *newTxBuf = Allocate(static_cast<uint32_t>(newTxSize));
   outBuf = Allocate(static_cast<uint32_t>(newTxSize));

@@ -126,7 +126,7 @@ class CommPort {
   StepResult PrepareReceive(const PortSettings& settings) EXCLUDES(lock);
   bool ResizeReceiveBuffersLocked(int rxSize) REQUIRES(lock);
   StepResult OpenDevice(const PortSettings& settings);
-  StepResult AllocateTransmit(int txSize, std::unique_ptr<uint8_t[]>* newTxBuf);
+  StepResult PrepareTransmit(int txSize, std::unique_ptr<uint8_t[]>* newTxBuf);
   StepResult CreateEvents() EXCLUDES(lock);
   StepResult Configure();
   StepResult OpenWaitSet() EXCLUDES(lock);
