@@ -14,7 +14,7 @@
 
 #include "api/ktcomm.h"
 #include "tests/support/pty_pair.h"
-#include "tests/support/pty_port.h"
+#include "tests/support/pty_test.h"
 #include "tests/support/recording_window.h"
 #include "tests/support/round_trip.h"
 
@@ -28,11 +28,8 @@ long MsSince(Clock::time_point start) {
   return std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
 }
 
-class WaitTest : public testing::Test {
+class WaitTest : public PtyTest {
  protected:
-  void SetUp() override {
-    if (!pty.ok()) GTEST_SKIP() << "no pseudo-terminal";
-  }
   void Open(int protocol, int txSize = 64, int rxSize = 64) {
     ASSERT_EQ(OpenOnPty(pty, &window, kPort, txSize, rxSize, protocol), 0);
   }
@@ -45,8 +42,6 @@ class WaitTest : public testing::Test {
   }
 
   static constexpr int kPort = 4;
-  PtyPair pty;
-  RecordingWindow window;
   PortCloser closer{kPort};
 };
 
