@@ -33,6 +33,20 @@ class WaitTest : public PtyTest {
   void Open(int protocol, int txSize = 64, int rxSize = 64) {
     ASSERT_EQ(OpenOnPty(pty, &window, kPort, txSize, rxSize, protocol), 0);
   }
+  // The device answers with 5 data bytes a call that has room for 4: the call
+  // returns 6 and leaves its outputs but the length alone.
+  void CallWithTooSmallABuffer() {
+    auto device = Answer(pty, 1, {0x00, 0x81, 0x06, 0x00, 0x1A, 1, 2, 3, 4, 5});
+    Outputs small;
+    small.length = 4;
+    EXPECT_EQ(KTSendDataAndWait(kPort, &kRequest, 1, 5000, &small.command, small.data,
+                                &small.length),
+              6);
+    device.join();
+    EXPECT_EQ(small.length, 4u);
+    EXPECT_EQ(small.command, 0xEE);
+    EXPECT_EQ(small.data[0], 0xEE);
+  }
   // The device sends a frame with no caller waiting: it must be posted.
   void ExpectPosted(const Bytes& frame, uint8_t command) {
     size_t before = window.posts().size();
@@ -42,6 +56,7 @@ class WaitTest : public PtyTest {
   }
 
   static constexpr int kPort = 4;
+  static constexpr uint8_t kRequest = 0x77;
   PortCloser closer{kPort};
 };
 
@@ -74,22 +89,14 @@ TEST_F(WaitTest, TimesOutOnASilentLine) {
 // held, so nothing more is delivered until a write restarts the decoder.
 TEST_F(WaitTest, BufferTooSmallKeepsTheFrameHeld) {
   Open(1);
-  auto device = Answer(pty, 1, {0x00, 0x81, 0x06, 0x00, 0x1A, 1, 2, 3, 4, 5});
-  Outputs out;
-  out.length = 4;
-  const uint8_t request = 0x77;
-  EXPECT_EQ(KTSendDataAndWait(kPort, &request, 1, 5000, &out.command, out.data, &out.length), 6);
-  device.join();
-  EXPECT_EQ(out.length, 4u);
-  EXPECT_EQ(out.command, 0xEE);
-  EXPECT_EQ(out.data[0], 0xEE);
+  CallWithTooSmallABuffer();
 
   ASSERT_TRUE(pty.Write({0x00, 0x80, 0x01, 0x24}));
   Outputs next;
   EXPECT_EQ(KTWaitForMessage(kPort, 100, &next.command, next.data, &next.length), -1);
 
-  ASSERT_EQ(KTSendData(kPort, &request, 1), 0);
-  ASSERT_EQ(pty.Read(1), Bytes{request});
+  ASSERT_EQ(KTSendData(kPort, &kRequest, 1), 0);
+  ASSERT_EQ(pty.Read(1), Bytes{kRequest});
   ExpectPosted({0x00, 0x80, 0x01, 0x10}, 0x10);
   EXPECT_EQ(window.posts().size(), 1u);
 }
@@ -99,14 +106,7 @@ TEST_F(WaitTest, BufferTooSmallKeepsTheFrameHeld) {
 // nobody, and holding it for ever would silence the port.
 TEST_F(WaitTest, AfterATimeOutTheNextFrameIsPosted) {
   Open(1);
-  auto device = Answer(pty, 1, {0x00, 0x81, 0x06, 0x00, 0x1A, 1, 2, 3, 4, 5});
-  Outputs small;
-  small.length = 4;
-  const uint8_t request = 0x77;
-  EXPECT_EQ(KTSendDataAndWait(kPort, &request, 1, 5000, &small.command, small.data,
-                              &small.length),
-            6);
-  device.join();
+  CallWithTooSmallABuffer();
   Outputs next;
   EXPECT_EQ(KTWaitForMessage(kPort, 100, &next.command, next.data, &next.length), -1);
   EXPECT_EQ(next.length, 0u);
