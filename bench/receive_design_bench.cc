@@ -24,13 +24,13 @@ constexpr int kPort = 1;
 // The default platform, passed through unchanged; the staged design.
 class Unchanged : public platform::PlatformWrapper {
  public:
-  Unchanged() : PlatformWrapper(platform::Platform::Default()) {}
+  Unchanged() : PlatformWrapper(net::DefaultPlatform()) {}
 };
 
 // The one-byte design: every read takes at most one byte.
 class OneByteReads : public platform::PlatformWrapper {
  public:
-  OneByteReads() : PlatformWrapper(platform::Platform::Default()) {}
+  OneByteReads() : PlatformWrapper(net::DefaultPlatform()) {}
   int Read(int fd, std::span<uint8_t> into, size_t* got) override {
     return PlatformWrapper::Read(fd, into.first(std::min<size_t>(into.size(), 1)), got);
   }

@@ -127,7 +127,7 @@ class Platform {
 
   virtual std::string ErrorText(int err) = 0;
 
-  static Platform& Default();  // the POSIX one; lives until exit
+  static Platform& Default();  // the local kernel's; lives until exit
 };
 
 // Forwards every call. Tests derive from it and override what they disturb.

@@ -23,7 +23,6 @@
 #include "platform/baud_rates.h"
 #include "platform/custom_baud.h"
 #include "platform/line_definition.h"
-#include "platform/network_platform.h"
 #include "platform/platform.h"
 
 namespace ktcomm::platform {
@@ -659,10 +658,9 @@ class PosixPlatform final : public Platform {
 
 }  // namespace
 
-// Devices on a network serial server are served by the network platform,
-// local ones by the POSIX platform it wraps. Both outlive every port.
+// Outlives every port.
 Platform& Platform::Default() {
-  static Platform* platform = new NetworkPlatform(*new PosixPlatform);
+  static Platform* platform = new PosixPlatform;
   return *platform;
 }
 

@@ -17,6 +17,7 @@
 
 #include "api/ktcomm.h"
 #include "diag/traffic_log.h"
+#include "net/network_platform.h"
 #include "platform/platform.h"
 #include "platform/thread_annotations.h"
 #include "port/frame_decoder.h"
@@ -42,7 +43,7 @@ inline constexpr uint32_t kStartWaitMs = 7000;
 // command, port.
 class CommPort {
  public:
-  explicit CommPort(platform::Platform& platform = platform::Platform::Default());
+  explicit CommPort(platform::Platform& platform = net::DefaultPlatform());
   virtual ~CommPort();
   CommPort(const CommPort&) = delete;
   CommPort& operator=(const CommPort&) = delete;

@@ -20,12 +20,12 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/tcp_stream.h"
-#include "platform/telnet_codec.h"
+#include "net/tcp_stream.h"
+#include "net/telnet_codec.h"
 
 namespace {
 
-namespace telnet = ktcomm::platform::telnet;
+namespace telnet = ktcomm::net::telnet;
 using Bytes = std::vector<uint8_t>;
 
 void Check(bool condition) {
@@ -184,7 +184,7 @@ void CheckEscaping(std::span<const uint8_t> fractions, std::span<const uint8_t> 
 }
 
 void CheckEndpoint(std::string_view text) {
-  using ktcomm::platform::ParseEndpoint;
+  using ktcomm::net::ParseEndpoint;
   auto endpoint = ParseEndpoint(text);
   if (!endpoint) return;
   Check(!endpoint->host.empty());

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "net/network_platform.h"
 #include "platform/platform.h"
 
 namespace ktcomm::test {
@@ -23,7 +24,7 @@ enum class Call {
 
 class FaultyPlatform : public platform::PlatformWrapper {
  public:
-  FaultyPlatform() : PlatformWrapper(platform::Platform::Default()) {}
+  FaultyPlatform() : PlatformWrapper(net::DefaultPlatform()) {}
 
   // The nth next call of this kind (1 = the next one) fails with err; with
   // persistent, every call from then on fails too.

@@ -1,17 +1,17 @@
 // The telnet codec and the RFC 2217 client on byte vectors, with the bytes
 // a ser2net sends where it matters; the requests built from a line; the
 // network device names.
-#include "platform/telnet_codec.h"
+#include "net/telnet_codec.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 
 #include "platform/platform.h"
-#include "platform/rfc2217_stream.h"
-#include "platform/tcp_stream.h"
+#include "net/rfc2217_stream.h"
+#include "net/tcp_stream.h"
 
-namespace ktcomm::platform::telnet {
+namespace ktcomm::net::telnet {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
@@ -195,15 +195,15 @@ TEST(ComPortClientTest, AnAnswerWithAnotherValueIsARefusal) {
 }
 
 }  // namespace
-}  // namespace ktcomm::platform::telnet
+}  // namespace ktcomm::net::telnet
 
-namespace ktcomm::platform {
+namespace ktcomm::net {
 namespace {
 
 using telnet::Request;
 
-std::vector<Request> RequestsFor(const char* definition, uint32_t dtr = kKeepControl,
-                                 uint32_t rts = kKeepControl, int* err = nullptr) {
+std::vector<Request> RequestsFor(const char* definition, uint32_t dtr = platform::kKeepControl,
+                                 uint32_t rts = platform::kKeepControl, int* err = nullptr) {
   LineState line;
   line.dtrControl = dtr;
   line.rtsControl = rts;
@@ -235,9 +235,9 @@ TEST(ComPortRequestsTest, TheLineAsRequests) {
   }
 
   int err = 0;
-  RequestsFor("baud=9600 parity=N data=8 stop=1", kKeepControl, 3, &err);
+  RequestsFor("baud=9600 parity=N data=8 stop=1", platform::kKeepControl, 3, &err);
   EXPECT_EQ(err, EOPNOTSUPP);
-  RequestsFor("baud=9600 parity=N data=8 stop=1", 2, kKeepControl, &err);
+  RequestsFor("baud=9600 parity=N data=8 stop=1", 2, platform::kKeepControl, &err);
   EXPECT_EQ(err, EINVAL);
 }
 
@@ -271,4 +271,4 @@ TEST(EndpointTest, NetworkDeviceNames) {
 }
 
 }  // namespace
-}  // namespace ktcomm::platform
+}  // namespace ktcomm::net

@@ -211,7 +211,7 @@ bool LooksLikeUrl(std::string_view device) {
 }
 
 std::optional<DeviceUrl> ParseDeviceUrl(std::string_view device) {
-  return platform::ParseEndpoint(device);
+  return net::ParseEndpoint(device);
 }
 
 std::string DiagnoseOpenFailure(const std::string& device, const std::string& libraryReport,

@@ -7,13 +7,13 @@
 #include <string>
 #include <string_view>
 
-#include "platform/endpoint.h"
+#include "net/endpoint.h"
 
 namespace ktcomm::cli {
 
 // "tcp://HOST:PORT" or "rfc2217://HOST:PORT", an IPv6 address in brackets:
 // parsed as the library parses it.
-using DeviceUrl = platform::Endpoint;
+using DeviceUrl = net::Endpoint;
 
 // Whether the name is meant as a URL: it has "://", or starts with "tcp:" or
 // "rfc2217:" in any case.

@@ -1,4 +1,4 @@
-#include "platform/tcp_stream.h"
+#include "net/tcp_stream.h"
 
 #include <netdb.h>
 #include <netinet/in.h>
@@ -10,7 +10,7 @@
 #include <cerrno>
 
 
-namespace ktcomm::platform {
+namespace ktcomm::net {
 namespace {
 
 // Latency matters more than packet count for short frames. A server that
@@ -114,7 +114,7 @@ int TcpStream::SetLine(const LineState& newLine) { return KeepLine(newLine); }
 int TcpStream::KeepLine(const LineState& newLine) {
   uint32_t dtr = newLine.dtrControl;
   uint32_t rts = newLine.rtsControl;
-  if ((dtr != kKeepControl && dtr > 1) || (rts != kKeepControl && rts > 3)) return EINVAL;
+  if ((dtr != platform::kKeepControl && dtr > 1) || (rts != platform::kKeepControl && rts > 3)) return EINVAL;
   StreamLockHolder hold(lineLock);
   line.tio = newLine.tio;
   line.tio.c_cflag &= ~CRTSCTS;
@@ -192,4 +192,4 @@ bool Handshakes(const LineState& line) {
   return (line.tio.c_cflag & CRTSCTS) != 0;
 }
 
-}  // namespace ktcomm::platform
+}  // namespace ktcomm::net

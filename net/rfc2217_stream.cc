@@ -1,6 +1,5 @@
-#include "platform/rfc2217_stream.h"
+#include "net/rfc2217_stream.h"
 
-#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -11,7 +10,7 @@
 
 #include "platform/baud_rates.h"
 
-namespace ktcomm::platform {
+namespace ktcomm::net {
 namespace {
 
 // Most bytes taken from the socket, or encoded for it, in one go.
@@ -29,18 +28,6 @@ constexpr size_t kMaxHeld = 64 * 1024;
 // Option negotiations a server may send on one connection; it settles its
 // options in a handful.
 constexpr uint64_t kMaxNegotiations = 1000;
-
-void Signal(int event) {
-  uint64_t one = 1;
-  while (::write(event, &one, sizeof one) < 0 && errno == EINTR) {
-  }
-}
-
-void Clear(int event) {
-  uint64_t value;
-  while (::read(event, &value, sizeof value) < 0 && errno == EINTR) {
-  }
-}
 
 uint8_t DataBits(tcflag_t cflag) {
   switch (cflag & CSIZE) {
@@ -64,11 +51,11 @@ int ComPortRequests(const LineState& line, std::vector<telnet::Request>* request
   using namespace telnet;
   uint32_t dtr = line.dtrControl;
   uint32_t rts = line.rtsControl;
-  if (dtr != kKeepControl && dtr > 1) return EINVAL;
+  if (dtr != platform::kKeepControl && dtr > 1) return EINVAL;
   if (rts == 3) return EOPNOTSUPP;
-  if (rts != kKeepControl && rts > 3) return EINVAL;
+  if (rts != platform::kKeepControl && rts > 3) return EINVAL;
   tcflag_t cflag = line.tio.c_cflag;
-  uint32_t baud = line.baud != 0 ? line.baud : RateOf(cfgetospeed(&line.tio));
+  uint32_t baud = line.baud != 0 ? line.baud : platform::RateOf(cfgetospeed(&line.tio));
   requests->clear();
   if (baud != 0) requests->push_back({kSetBaudRate, baud});  // 0 would only ask
   requests->push_back({kSetDataSize, DataBits(cflag)});
@@ -81,20 +68,13 @@ int ComPortRequests(const LineState& line, std::vector<telnet::Request>* request
 }
 
 Rfc2217Stream::~Rfc2217Stream() {
-  int saved = errno;
-  for (int event : {dataReady, answered, purged}) {
-    if (event >= 0) ::close(event);
-  }
-  errno = saved;
+  for (Event* event : {&dataReady, &answered, &purged}) events.CloseEvent(event);
 }
 
 int Rfc2217Stream::Start() {
-  dataReady = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (dataReady < 0) return errno;
-  answered = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (answered < 0) return errno;
-  purged = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (purged < 0) return errno;
+  for (Event* event : {&dataReady, &answered, &purged}) {
+    if (int err = events.NewEvent(true, event)) return err;
+  }
   {
     StreamLockHolder hold(lock);
     client.Start(&held);
@@ -164,7 +144,7 @@ int Rfc2217Stream::Read(std::span<uint8_t> into, size_t* got) {
   if (inboxPos == inbox.size()) ReceiveLocked(kPass, true);
   // A waiter for answers stops receiving while the inbox is full; once
   // there is room it looks again.
-  if (InboxFullLocked()) Signal(answered);
+  if (InboxFullLocked()) events.SetEvent(answered);
   size_t n = std::min(into.size(), inbox.size() - inboxPos);
   if (n == 0) return ended ? 0 : EAGAIN;  // 0 bytes: the server hung up
   std::memcpy(into.data(), inbox.data() + inboxPos, n);
@@ -246,9 +226,9 @@ void Rfc2217Stream::ReceiveLocked(size_t maxBytes, bool untilData) {
   SendHeldLocked();  // answers to negotiations go out at once
   if (held.size() > kMaxHeld) BreakLocked();
   if (ended || client.answers() != answersBefore || client.comPort() != optionBefore) {
-    Signal(answered);
+    events.SetEvent(answered);
   }
-  if (ended || client.purgesOwed() != purgesBefore) Signal(purged);
+  if (ended || client.purgesOwed() != purgesBefore) events.SetEvent(purged);
   NoteInboxLocked();
 }
 
@@ -278,8 +258,8 @@ void Rfc2217Stream::SendHeldLocked() {
 
 void Rfc2217Stream::NoteInboxLocked() {
   bool waiting = inboxPos < inbox.size();
-  if (waiting && !dataReadySet) Signal(dataReady);
-  if (!waiting && dataReadySet) Clear(dataReady);
+  if (waiting && !dataReadySet) events.SetEvent(dataReady);
+  if (!waiting && dataReadySet) events.ResetEvent(dataReady);
   dataReadySet = waiting;
 }
 
@@ -300,24 +280,24 @@ int Rfc2217Stream::ProgressLocked(Goal goal) {
 // Whoever receives first handles what came: this thread, or another one
 // (the worker in a read), which then sets the goal's event. The event is
 // cleared before each look, so a wake-up is never lost.
-int Rfc2217Stream::Await(Goal goal, int event, Clock::time_point deadline) {
+int Rfc2217Stream::Await(Goal goal, const Event& event, Clock::time_point deadline) {
   for (;;) {
-    short events;
+    short wanted;
     {
       StreamLockHolder hold(lock);
-      Clear(event);
+      events.ResetEvent(event);
       ReceiveLocked(kPass, false);
       int progress = ProgressLocked(goal);
       if (progress != EINPROGRESS) return progress;
       // A full inbox takes nothing until a reader makes room, which sets
       // the event; polling the socket meanwhile would spin.
-      events = static_cast<short>((InboxFullLocked() ? 0 : POLLIN) | (held.empty() ? 0 : POLLOUT));
+      wanted = static_cast<short>((InboxFullLocked() ? 0 : POLLIN) | (held.empty() ? 0 : POLLOUT));
     }
     int leftMs = MsLeft(deadline);
     if (leftMs == 0) return ETIMEDOUT;
-    pollfd fds[2] = {{socket, events, 0}, {event, POLLIN, 0}};
+    pollfd fds[2] = {{socket, wanted, 0}, {event.fd, POLLIN, 0}};
     if (::poll(fds, 2, leftMs) < 0 && errno != EINTR) return errno;
   }
 }
 
-}  // namespace ktcomm::platform
+}  // namespace ktcomm::net

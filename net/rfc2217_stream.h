@@ -6,11 +6,11 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "platform/tcp_stream.h"
-#include "platform/telnet_codec.h"
+#include "net/tcp_stream.h"
+#include "net/telnet_codec.h"
 #include "platform/thread_annotations.h"
 
-namespace ktcomm::platform {
+namespace ktcomm::net {
 
 // The requests that set the server's line as `line` describes; EINVAL for a
 // control mode no tty has, EOPNOTSUPP for RS-485 direction control, which
@@ -20,12 +20,13 @@ int ComPortRequests(const LineState& line, std::vector<telnet::Request>* request
 // Bytes from the socket go through the codec into an inbox, from which
 // reads are served; whichever thread receives (the worker reading, or a
 // thread waiting for the server's answers) answers negotiations and records
-// answers, and a thread waiting for them learns of it through its eventfd.
+// answers, and a thread waiting for them learns of it through its event.
 // Output the socket did not take whole is held and sent before anything
 // else.
 class Rfc2217Stream final : public TcpStream {
  public:
-  explicit Rfc2217Stream(int socket) : TcpStream(socket) {}
+  // `events` makes and sets the stream's events.
+  Rfc2217Stream(int socket, Platform& events) : TcpStream(socket), events(events) {}
   ~Rfc2217Stream() override;
 
   // Negotiates com port control; EPROTO when the server refuses it.
@@ -46,7 +47,7 @@ class Rfc2217Stream final : public TcpStream {
   int Read(std::span<uint8_t> into, size_t* got) override EXCLUDES(lock);
   int Write(std::span<const uint8_t> from, size_t* put) override EXCLUDES(lock);
   short PollEvents() override EXCLUDES(lock);
-  int DataReadyFd() override { return dataReady; }
+  int DataReadyFd() override { return dataReady.fd; }
   void OnWritable() override EXCLUDES(lock);
 
  private:
@@ -67,12 +68,13 @@ class Rfc2217Stream final : public TcpStream {
   int ProgressLocked(Goal goal) REQUIRES(lock);
   // Receives and sends until the goal is reached or the deadline passes;
   // `event` is the goal's own, so that no other waiter can take its wake-up.
-  int Await(Goal goal, int event, Clock::time_point deadline) EXCLUDES(lock);
+  int Await(Goal goal, const Event& event, Clock::time_point deadline) EXCLUDES(lock);
 
+  Platform& events;
   // Created by Start; closed by the destructor.
-  int dataReady = -1;  // readable while the inbox holds data
-  int answered = -1;   // set when an answer or a negotiation came, or the end
-  int purged = -1;     // set when a purge was answered, or the end
+  Event dataReady;  // set while the inbox holds data
+  Event answered;   // set when an answer or a negotiation came, or the end
+  Event purged;     // set when a purge was answered, or the end
 
   // One exchange of settings, and one purge, at a time.
   StreamLock configLock;
@@ -90,4 +92,4 @@ class Rfc2217Stream final : public TcpStream {
   bool purgeUnanswered GUARDED_BY(lock) = false;
 };
 
-}  // namespace ktcomm::platform
+}  // namespace ktcomm::net

@@ -8,15 +8,15 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "platform/tcp_stream.h"
+#include "net/tcp_stream.h"
 #include "platform/thread_annotations.h"
 
-namespace ktcomm::platform {
+namespace ktcomm::net {
 
 // Streams are kept by their socket, which is the descriptor the port knows;
 // a call holds its stream for as long as it runs, so a close on another
 // thread cannot pull the socket away from under it. Safe from any thread.
-class NetworkPlatform final : public PlatformWrapper {
+class NetworkPlatform final : public platform::PlatformWrapper {
  public:
   explicit NetworkPlatform(Platform& local) : PlatformWrapper(local) {}
 
@@ -54,4 +54,8 @@ class NetworkPlatform final : public PlatformWrapper {
   std::map<int, std::shared_ptr<TcpStream>> streams GUARDED_BY(tableLock);
 };
 
-}  // namespace ktcomm::platform
+// What the library runs on: network devices served here, every other one by
+// the local kernel's platform. Lives until exit.
+platform::Platform& DefaultPlatform();
+
+}  // namespace ktcomm::net

@@ -12,7 +12,7 @@
 
 #include "platform/text.h"
 
-namespace ktcomm::platform {
+namespace ktcomm::net {
 
 // HOST is a name, an IPv4 address or an IPv6 address in brackets, PORT a
 // number.
@@ -30,8 +30,8 @@ inline std::optional<bool> Scheme(std::string_view path, std::string_view* rest)
   if (end == std::string_view::npos) return std::nullopt;
   *rest = path.substr(end + 3);
   std::string_view scheme = path.substr(0, end);
-  if (EqualsNoCase(scheme, "tcp")) return false;
-  if (EqualsNoCase(scheme, "rfc2217")) return true;
+  if (platform::EqualsNoCase(scheme, "tcp")) return false;
+  if (platform::EqualsNoCase(scheme, "rfc2217")) return true;
   return std::nullopt;
 }
 
@@ -86,4 +86,4 @@ inline std::optional<Endpoint> ParseEndpoint(std::string_view path) {
   return Endpoint{*telnet, std::string(host), std::string(port)};
 }
 
-}  // namespace ktcomm::platform
+}  // namespace ktcomm::net

@@ -10,7 +10,7 @@
 #include <span>
 #include <vector>
 
-namespace ktcomm::platform::telnet {
+namespace ktcomm::net::telnet {
 
 inline constexpr uint8_t kIac = 255;
 inline constexpr uint8_t kDont = 254;
@@ -150,4 +150,4 @@ class ComPortClient {
   std::optional<size_t> purgeMark;
 };
 
-}  // namespace ktcomm::platform::telnet
+}  // namespace ktcomm::net::telnet

@@ -14,11 +14,21 @@
 #include <string>
 #include <string_view>
 
-#include "platform/endpoint.h"
+#include "net/endpoint.h"
 #include "platform/platform.h"
 #include "platform/thread_annotations.h"
 
-namespace ktcomm::platform {
+namespace ktcomm::net {
+
+// The kernel seam's vocabulary, which the streams speak throughout.
+using platform::Event;
+using platform::Holder;
+using platform::LineState;
+using platform::Mutex;
+using platform::Platform;
+using platform::Queues;
+using platform::WaitSet;
+using platform::Work;
 
 using Clock = std::chrono::steady_clock;
 
@@ -92,4 +102,4 @@ class TcpStream {
 // Whether the line asks for the RTS/CTS handshake, as a tty would take it.
 bool Handshakes(const LineState& line);
 
-}  // namespace ktcomm::platform
+}  // namespace ktcomm::net

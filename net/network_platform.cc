@@ -1,4 +1,4 @@
-#include "platform/network_platform.h"
+#include "net/network_platform.h"
 
 #include <poll.h>
 #include <unistd.h>
@@ -6,9 +6,9 @@
 #include <cerrno>
 #include <new>
 
-#include "platform/rfc2217_stream.h"
+#include "net/rfc2217_stream.h"
 
-namespace ktcomm::platform {
+namespace ktcomm::net {
 namespace {
 
 // Every call leaves errno holding the error it returns.
@@ -26,7 +26,7 @@ int NetworkPlatform::OpenDevice(const std::string& path, int* fd) {
   int socket = -1;
   auto deadline = Clock::now() + std::chrono::milliseconds(kConnectTimeoutMs);
   if (int err = Connect(*endpoint, deadline, &socket)) return Result(err);
-  TcpStream* made = endpoint->telnet ? new (std::nothrow) Rfc2217Stream(socket)
+  TcpStream* made = endpoint->telnet ? new (std::nothrow) Rfc2217Stream(socket, *this)
                                      : new (std::nothrow) TcpStream(socket);
   if (made == nullptr) {
     ::close(socket);
@@ -196,4 +196,9 @@ std::shared_ptr<TcpStream> NetworkPlatform::Find(int fd) {
   return found == streams.end() ? nullptr : found->second;
 }
 
-}  // namespace ktcomm::platform
+platform::Platform& DefaultPlatform() {
+  static platform::Platform* network = new NetworkPlatform(platform::Platform::Default());
+  return *network;
+}
+
+}  // namespace ktcomm::net

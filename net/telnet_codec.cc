@@ -1,8 +1,8 @@
-#include "platform/telnet_codec.h"
+#include "net/telnet_codec.h"
 
 #include <algorithm>
 
-namespace ktcomm::platform::telnet {
+namespace ktcomm::net::telnet {
 namespace {
 
 void AppendCommand(uint8_t verb, uint8_t option, std::vector<uint8_t>* out) {
@@ -229,4 +229,4 @@ void ComPortClient::Answered(uint8_t command, uint32_t value) {
   answerCount += 1;
 }
 
-}  // namespace ktcomm::platform::telnet
+}  // namespace ktcomm::net::telnet
