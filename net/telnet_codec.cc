@@ -154,38 +154,33 @@ std::optional<size_t> ComPortClient::TakePurgeMark() {
 }
 
 // Answers the way that cannot loop: a request that changes nothing gets no
-// reply, and a reply to our own request is not answered again.
+// reply, and a reply to our own request is not answered again. Our options
+// (asked with DO and DONT, answered with WILL and WONT) and theirs (the
+// other way round) follow the same rules.
 void ComPortClient::Negotiate(const Message& message, std::vector<uint8_t>* out) {
   negotiationCount += 1;
   uint8_t option = message.option;
+  auto settle = [&](bool wanted, bool allowed, std::bitset<256>& on, std::bitset<256>& asked,
+                    uint8_t accept, uint8_t refuse) {
+    if (wanted && !allowed) {
+      AppendCommand(refuse, option, out);
+    } else if (wanted && !on[option]) {
+      on.set(option);
+      if (!asked[option]) AppendCommand(accept, option, out);
+    } else if (!wanted) {
+      if (on[option]) AppendCommand(refuse, option, out);
+      on.reset(option);
+    }
+    asked.reset(option);
+  };
   switch (message.verb) {
     case kDo:
-      if (!WeDo(option)) {
-        AppendCommand(kWont, option, out);
-      } else if (!oursOn[option]) {
-        oursOn.set(option);
-        if (!oursAsked[option]) AppendCommand(kWill, option, out);
-      }
-      oursAsked.reset(option);
-      break;
     case kDont:
-      if (oursOn[option]) AppendCommand(kWont, option, out);
-      oursOn.reset(option);
-      oursAsked.reset(option);
+      settle(message.verb == kDo, WeDo(option), oursOn, oursAsked, kWill, kWont);
       break;
     case kWill:
-      if (!TheyMayDo(option)) {
-        AppendCommand(kDont, option, out);
-      } else if (!theirsOn[option]) {
-        theirsOn.set(option);
-        if (!theirsAsked[option]) AppendCommand(kDo, option, out);
-      }
-      theirsAsked.reset(option);
-      break;
     case kWont:
-      if (theirsOn[option]) AppendCommand(kDont, option, out);
-      theirsOn.reset(option);
-      theirsAsked.reset(option);
+      settle(message.verb == kWill, TheyMayDo(option), theirsOn, theirsAsked, kDo, kDont);
       break;
     default:
       break;

@@ -42,16 +42,18 @@ struct Event {
 enum class Work { kShutdown = 0, kTransmit = 1, kDevice = 2, kWake = 3 };
 
 // The worker's wait, kept by the platform: shutdown, transmit and the
-// device. A waiting caller may take transmit and the device out of the set
-// while it serves them itself, so that the worker sleeps on; giving them
-// back wakes the worker for what became ready meanwhile. Opened and closed
-// with the port; Yield, Reclaim and Unwatch are made under the port lock.
+// device. A waiting caller may serve transmit and the device itself, so
+// that the worker sleeps on: while the caller waits for them, what they
+// raise wakes the caller alone; giving them back wakes the worker for what
+// the caller left. Opened and closed with the port; Yield, Reclaim and
+// Unwatch are made under the port lock.
 struct WaitSet {
   int shutdown = -1;
   int transmit = -1;
   int device = -1;
   int poller = -1;  // the kernel's set; -1 where the wait polls afresh
-  int served = -1;  // the part a caller may take: transmit and the device
+  int served = -1;  // the worker's part a caller may serve: transmit and the device
+  int caller = -1;  // a serving caller's own set: shutdown, transmit and the device
   int wake = -1;    // wakes the worker when the set is given back
   bool watched = true;
 };
@@ -110,9 +112,13 @@ class Platform {
   virtual int WaitForWork(WaitSet& set, bool deviceReady, Work* which, bool* hangup) = 0;
   // A device that hung up is not waited for again.
   virtual void UnwatchDevice(WaitSet& set) = 0;
-  // Takes transmit and the device out of the set; false where they cannot
-  // be served from another thread (a network stream's own wait).
+  // Lets a caller serve transmit and the device; false where they cannot
+  // be served from another thread (a network stream's own wait). The
+  // worker may still be woken for them while the caller is not waiting,
+  // and then leaves them alone until they are given back.
   virtual bool YieldDevice(WaitSet& set) = 0;
+  // Gives them back; `wake` wakes the worker for what the caller left
+  // (which the worker was not woken for, the caller having been).
   virtual void ReclaimDevice(WaitSet& set, bool wake) = 0;
   // For a caller that took the device: waits until shutdown, transmit or
   // the device is ready, or the deadline passes (ETIMEDOUT).

@@ -8,6 +8,8 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -206,20 +208,40 @@ const timespec* Remaining(std::chrono::steady_clock::time_point deadline, bool f
   return ts;
 }
 
-// Adds fd to an epoll set, to report readiness as `id`.
-int Watch(int poller, int fd, Work id) {
+// epoll_wait to a deadline as exact as ppoll's, where the kernel has it;
+// else in milliseconds, rounded up so that the wait never ends early.
+int WaitUntil(int poller, epoll_event* events, int count, const timespec* left) {
+  static std::atomic<bool> precise{true};
+  if (precise.load(std::memory_order_relaxed)) {
+    int n = epoll_pwait2(poller, events, count, left, nullptr);
+    if (n >= 0 || errno != ENOSYS) return n;
+    precise = false;
+  }
+  int ms = -1;
+  if (left != nullptr) {
+    ms = static_cast<int>(std::min<long long>(left->tv_sec * 1000LL + (left->tv_nsec + 999999) / 1000000,
+                                              1 << 30));
+  }
+  return epoll_wait(poller, events, count, ms);
+}
+
+// Adds fd to an epoll set, to report readiness as `id`. An exclusive watch
+// is woken only when no exclusive watch added before it took the wake-up,
+// which one does when a thread waits on its set.
+int Watch(int poller, int fd, Work id, uint32_t exclusive = 0) {
   epoll_event event{};
-  event.events = EPOLLIN;
+  event.events = EPOLLIN | exclusive;
   event.data.u32 = static_cast<uint32_t>(id);
   return epoll_ctl(poller, EPOLL_CTL_ADD, fd, &event) == 0 ? 0 : errno;
 }
 
-// Changes what an epoll set asks of fd; 0 events asks for nothing.
-int Rewatch(int poller, int fd, Work id, uint32_t events) {
-  epoll_event event{};
-  event.events = events;
-  event.data.u32 = static_cast<uint32_t>(id);
-  return epoll_ctl(poller, EPOLL_CTL_MOD, fd, &event) == 0 ? 0 : errno;
+// A pseudo-terminal passes what is written straight to its other side: it
+// has no output queue, and asking for one would cost a system call per write.
+bool IsPseudoTerminal(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) return false;
+  unsigned int kind = major(st.st_rdev);
+  return (kind >= 136 && kind <= 143) || kind == 3;  // Unix 98 slaves; the old BSD ones
 }
 
 // Output still leaving the port may finish while it keeps moving, for a
@@ -269,9 +291,13 @@ class PosixPlatform final : public Platform {
       ErrnoKeeper keep;
       bool wasOn = true;
       if (SetLowLatency(opened, true, &wasOn) && !wasOn) {
-        Holder<Mutex> holder(lowLatencyLock);
+        Holder<Mutex> holder(devicesLock);
         lowLatencySet.insert(opened);
       }
+    }
+    if (IsPseudoTerminal(opened)) {
+      Holder<Mutex> holder(devicesLock);
+      queueless.insert(opened);
     }
     *fd = opened;
     return 0;
@@ -282,8 +308,9 @@ class PosixPlatform final : public Platform {
     ErrnoKeeper keep;
     bool restore;
     {
-      Holder<Mutex> holder(lowLatencyLock);
+      Holder<Mutex> holder(devicesLock);
       restore = lowLatencySet.erase(fd) != 0;
+      queueless.erase(fd);
     }
     bool wasOn;
     if (restore) SetLowLatency(fd, false, &wasOn);  // the setting outlives our descriptor
@@ -428,6 +455,7 @@ class PosixPlatform final : public Platform {
     constexpr nanoseconds kMaxPause = std::chrono::milliseconds(100);
     size_t last = 0;
     nanoseconds pause = kMinPause;
+    if (Queueless(fd)) return 0;
     for (;;) {
       size_t queued = OutputQueue(fd);
       if (queued == 0) return 0;
@@ -513,13 +541,20 @@ class PosixPlatform final : public Platform {
     made.device = fd;
     made.poller = epoll_create1(EPOLL_CLOEXEC);
     made.served = epoll_create1(EPOLL_CLOEXEC);
+    made.caller = epoll_create1(EPOLL_CLOEXEC);
     made.wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    int err = made.poller < 0 || made.served < 0 || made.wake < 0 ? errno : 0;
+    int err = made.poller < 0 || made.served < 0 || made.caller < 0 || made.wake < 0 ? errno : 0;
+    // The caller's watches of transmit and the device come first: while a
+    // serving caller waits, they take the wake-up and the worker sleeps on,
+    // so that handing the device over costs no system call. Shutdown wakes both.
+    if (err == 0) err = Watch(made.caller, made.shutdown, Work::kShutdown);
+    if (err == 0) err = Watch(made.caller, made.transmit, Work::kTransmit, EPOLLEXCLUSIVE);
+    if (err == 0 && fd >= 0) err = Watch(made.caller, fd, Work::kDevice, EPOLLEXCLUSIVE);
+    if (err == 0) err = Watch(made.served, made.transmit, Work::kTransmit, EPOLLEXCLUSIVE);
+    if (err == 0 && fd >= 0) err = Watch(made.served, fd, Work::kDevice, EPOLLEXCLUSIVE);
     if (err == 0) err = Watch(made.poller, made.shutdown, Work::kShutdown);
     if (err == 0) err = Watch(made.poller, made.wake, Work::kWake);
     if (err == 0) err = Watch(made.poller, made.served, Work::kDevice);
-    if (err == 0) err = Watch(made.served, made.transmit, Work::kTransmit);
-    if (err == 0 && fd >= 0) err = Watch(made.served, fd, Work::kDevice);
     if (err != 0) {
       CloseWaitSet(&made);
       return Fail(err);
@@ -530,7 +565,7 @@ class PosixPlatform final : public Platform {
 
   void CloseWaitSet(WaitSet* set) override {
     ErrnoKeeper keep;
-    for (int fd : {set->poller, set->served, set->wake}) {
+    for (int fd : {set->poller, set->served, set->caller, set->wake}) {
       if (fd >= 0) ::close(fd);
     }
     *set = WaitSet{};
@@ -577,21 +612,18 @@ class PosixPlatform final : public Platform {
   }
 
   void UnwatchDevice(WaitSet& set) override {
-    if (set.watched && set.device >= 0) epoll_ctl(set.served, EPOLL_CTL_DEL, set.device, nullptr);
+    if (set.watched && set.device >= 0) {
+      epoll_ctl(set.served, EPOLL_CTL_DEL, set.device, nullptr);
+      epoll_ctl(set.caller, EPOLL_CTL_DEL, set.device, nullptr);
+    }
     set.watched = false;
   }
 
-  // The served part stays in the worker's set with no events asked for:
-  // a change of events is cheaper than taking an epoll set out of another
-  // and adding it again, which the kernel checks for loops each time.
-  bool YieldDevice(WaitSet& set) override {
-    ErrnoKeeper keep;
-    return Rewatch(set.poller, set.served, Work::kDevice, 0) == 0;
-  }
+  // Nothing to change: the order of the watches does it (see OpenWaitSet).
+  bool YieldDevice(WaitSet& set) override { return set.caller >= 0; }
 
   void ReclaimDevice(WaitSet& set, bool wake) override {
     ErrnoKeeper keep;
-    Rewatch(set.poller, set.served, Work::kDevice, EPOLLIN);
     if (wake) {
       uint64_t one = 1;
       while (::write(set.wake, &one, sizeof one) < 0 && errno == EINTR) {
@@ -601,11 +633,11 @@ class PosixPlatform final : public Platform {
 
   int WaitDevice(const WaitSet& set, std::chrono::steady_clock::time_point deadline, bool forever,
                  Work* which, bool* hangup) override {
-    pollfd fds[3] = {{set.shutdown, POLLIN, 0}, {set.transmit, POLLIN, 0}, {set.device, POLLIN, 0}};
     *hangup = false;
     for (;;) {
+      epoll_event events[3];
       timespec ts;
-      int n = ::ppoll(fds, 3, Remaining(deadline, forever, &ts), nullptr);
+      int n = WaitUntil(set.caller, events, 3, Remaining(deadline, forever, &ts));
       if (n < 0) {
         if (errno == EINTR) continue;
         return errno;
@@ -614,19 +646,18 @@ class PosixPlatform final : public Platform {
         if (!forever && std::chrono::steady_clock::now() >= deadline) return Fail(ETIMEDOUT);
         continue;
       }
-      if (fds[0].revents & (POLLIN | POLLNVAL)) {
-        *which = Work::kShutdown;
-      } else if (fds[1].revents & (POLLIN | POLLNVAL)) {
-        *which = Work::kTransmit;
-      } else {
-        *which = Work::kDevice;
-        *hangup = (fds[2].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+      Work first = Work::kWake;
+      for (int i = 0; i < n; ++i) {
+        auto work = static_cast<Work>(events[i].data.u32);
+        if (work < first) first = work;
+        if (work == Work::kDevice) *hangup = (events[i].events & (EPOLLHUP | EPOLLERR)) != 0;
       }
+      *which = first;
       return 0;
     }
   }
 
-  bool Drained(int fd) override { return OutputQueue(fd) == 0; }
+  bool Drained(int fd) override { return Queueless(fd) || OutputQueue(fd) == 0; }
 
   int StartThread(std::function<void()> body, std::thread* thread) override {
     try {
@@ -650,10 +681,18 @@ class PosixPlatform final : public Platform {
   }
 
  private:
-  // Devices this platform switched to low latency, switched back at their
-  // close. Shared by every port's opens and closes.
-  Mutex lowLatencyLock;
-  std::set<int> lowLatencySet GUARDED_BY(lowLatencyLock);
+  // What this platform keeps of the devices open through it, shared by
+  // every port: those it switched to low latency, switched back at their
+  // close.
+  Mutex devicesLock;
+  std::set<int> lowLatencySet GUARDED_BY(devicesLock);
+  // Devices without an output queue of their own.
+  std::set<int> queueless GUARDED_BY(devicesLock);
+
+  bool Queueless(int fd) {
+    Holder<Mutex> holder(devicesLock);
+    return queueless.count(fd) != 0;
+  }
 };
 
 }  // namespace

@@ -171,9 +171,9 @@ class CommPort {
   bool DecodeRunLocked(Notification* note) REQUIRES(lock);
 
   // A waiting caller serving the device (port_wait.cc).
-  void ServeWhileWaiting(std::chrono::steady_clock::time_point deadline, bool forever)
+  bool ServeWhileWaiting(std::chrono::steady_clock::time_point deadline, bool forever)
       EXCLUDES(lock);
-  void GiveDeviceBack() EXCLUDES(lock);
+  void GiveDeviceBack(bool unread) EXCLUDES(lock);
   void CaptureMessage() REQUIRES(lock);
   // The notification's parameters for the stored message.
   uint32_t Parameter(bool withData) const REQUIRES(lock);

@@ -36,8 +36,8 @@ CommPort::WaitOutcome CommPort::FinishWait(uint32_t timeoutMs, bool reportOverfl
     serving = callerServes && server == std::this_thread::get_id();
   }
   if (serving) {
-    ServeWhileWaiting(deadline, forever);
-    GiveDeviceBack();
+    bool unread = ServeWhileWaiting(deadline, forever);
+    GiveDeviceBack(unread);
     std::vector<Report> reports;
     {
       platform::PortLockHolder holder(lock);
@@ -83,52 +83,60 @@ CommPort::WaitOutcome CommPort::FinishWait(uint32_t timeoutMs, bool reportOverfl
 // Until this call's frame is handed over, the port closes or the deadline
 // passes: sends are written and input is decoded here, in the worker's
 // order. What would make this thread wait for the line or post goes back.
-void CommPort::ServeWhileWaiting(std::chrono::steady_clock::time_point deadline, bool forever) {
+// True when the device may hold input that woke this thread, not the
+// worker, and that this thread did not read.
+bool CommPort::ServeWhileWaiting(std::chrono::steady_clock::time_point deadline, bool forever) {
+  bool unread = false;
   for (;;) {
     bool sending;
     {
       platform::PortLockHolder holder(lock);
-      if (handovers != handoversAtWait || closes != closesAtWait) return;
+      if (handovers != handoversAtWait || closes != closesAtWait) return unread;
       sending = txPending;
     }
     if (sending) {
       Transmission transmission = TakeTransmission();
+      unread = false;  // the purge took it
       if (!WriteOut(transmission, false)) {
         platform::PortLockHolder holder(lock);
         handBack.writing = true;
         handBack.transmission = transmission;
-        return;
+        return unread;
       }
       continue;
     }
     if (stagedPos == stagedLen) {
       platform::Work which = platform::Work::kShutdown;
       bool hangup = false;
-      if (platform.WaitDevice(waitSet, deadline, forever, &which, &hangup) != 0) return;
-      if (which == platform::Work::kShutdown) return;
+      if (platform.WaitDevice(waitSet, deadline, forever, &which, &hangup) != 0) return unread;
+      if (which == platform::Work::kShutdown) return unread;
       if (which == platform::Work::kTransmit) continue;
       // A device that hung up is the worker's to report.
-      if (hangup || Refill(true) != 0) return;
+      if (hangup || Refill(true) != 0) return true;
+      // A read that filled the staging buffer may have left more behind.
+      unread = stagedLen - stagedPos == staged.size();
       if (stagedPos == stagedLen) continue;
     }
     Notification note;
     if (DecodeStaged(&note)) {
       // Bytes still staged are decoded by the worker, as after its own.
       ReportError("KTcomm: Incoming buffer overflow !!!", 0);  // made once given back
-      return;
+      return unread;
     }
     if (note.due) {
       platform::PortLockHolder holder(lock);
       handBack.note = note;
-      return;
+      return unread;
     }
   }
 }
 
-void CommPort::GiveDeviceBack() {
+void CommPort::GiveDeviceBack(bool unread) {
   {
     platform::PortLockHolder holder(lock);
-    bool work = stagedPos < stagedLen || handBack.note.due || handBack.writing;
+    // A send made while this thread waited woke it, not the worker.
+    bool work = unread || txPending || stagedPos < stagedLen || handBack.note.due ||
+                handBack.writing;
     if (txPending && !writeEventSet) {
       // A send of this call's that it had no time to take is the worker's.
       platform.SetEvent(writeEvent);

@@ -35,6 +35,10 @@ void CommPort::WorkerMain() {
   if (device >= 0) DiscardInput(platform::Queues::kBoth);
   platform.SetEvent(startedEvent);
 
+  // Set when a caller gave the device back with something it was woken
+  // for instead of this thread: the kernel will not say it again, so the
+  // next pass asks for it.
+  bool recheck = false;
   for (;;) {
     // The device is ours unless a waiting caller serves it; what a caller
     // handed back is finished first, in order.
@@ -59,7 +63,16 @@ void CommPort::WorkerMain() {
 
     platform::Work which = platform::Work::kShutdown;
     bool hangup = false;
-    int err = platform.WaitForWork(waitSet, pending, &which, &hangup);
+    int err;
+    if (recheck && !pending) {
+      err = platform.WaitDevice(waitSet, std::chrono::steady_clock::now(), false, &which, &hangup);
+      if (err == ETIMEDOUT) {
+        recheck = false;  // nothing was left
+        continue;
+      }
+    } else {
+      err = platform.WaitForWork(waitSet, pending, &which, &hangup);
+    }
     if (err != 0) {
       if (stopRequested) break;  // the flag tells what the failing wait cannot
       // Report the first failure of a run, then back off so that a wait that
@@ -82,13 +95,22 @@ void CommPort::WorkerMain() {
       FlushQueued();
       break;
     }
-    if (which == platform::Work::kWake) continue;
+    if (which == platform::Work::kWake) {
+      recheck = true;
+      continue;
+    }
     {
       platform::PortLockHolder holder(lock);
-      if (callerServes) continue;  // woken for what a waiting caller serves now
+      if (callerServes) {
+        // Woken for what a waiting caller serves now, which stays ready
+        // until the caller takes it: waiting for the wait again would spin.
+        while (callerServes) ownerEvent.wait(lock);
+        continue;
+      }
       // What a caller handed back comes first, in order: back to the top.
       if (handBack.note.due || handBack.writing) continue;
       workerIdle = false;
+      recheck = false;
     }
     if (which == platform::Work::kTransmit) {
       WriteQueued();
