@@ -48,14 +48,6 @@ Totals Difference(const std::vector<ThreadCounters>& before,
   return totals;
 }
 
-std::set<int> Since(const std::set<int>& before) {
-  std::set<int> started;
-  for (int tid : ThreadIds()) {
-    if (!before.count(tid)) started.insert(tid);
-  }
-  return started;
-}
-
 }  // namespace
 
 bool RunIdle(Table& table, const Scale& scale) {
@@ -75,7 +67,7 @@ bool RunIdle(Table& table, const Scale& scale) {
     setenv(variable.c_str(), paths[port - 1].c_str(), 1);
     opened = KTOpenPort(&window, port, 64, 256, 115200, 'N', 8, 1, 1) == 0 && opened;
   }
-  std::set<int> workers = Since(before);
+  std::set<int> workers = ThreadsSince(before);
 
   // The raw clients' own threads, blocked until stopped.
   std::vector<std::unique_ptr<RawStreamClient>> raws;
@@ -83,7 +75,7 @@ bool RunIdle(Table& table, const Scale& scale) {
     raws.push_back(std::make_unique<RawStreamClient>());
     opened = raws.back()->Start(paths[kPorts + i]) && opened;
   }
-  std::set<int> rawThreads = Since(before);
+  std::set<int> rawThreads = ThreadsSince(before);
   for (int tid : workers) rawThreads.erase(tid);
 
   std::this_thread::sleep_for(kSettle);

@@ -30,9 +30,7 @@ namespace {
 
 using test::Ser2netServer;
 
-constexpr int kBlock = 100;  // exchanges per client per turn
 constexpr int kWarmUp = 50;  // per client, not recorded
-constexpr int kMaxFailures = 10;
 
 // ser2net waits at least 1 ms after bytes from the device before it passes
 // them on, to gather more; off, so that the figures show the path and not
@@ -41,23 +39,7 @@ const char* const kSer2netOptions[] = {"chardelay: false"};
 
 void Ignore(KTWindow*, uint32_t, uint32_t, uintptr_t) {}
 
-// One way to the device: how to make an exchange, and which threads of this
-// process besides the caller it goes through.
-struct Client {
-  std::string name;
-  std::function<bool(uint8_t value, std::vector<double>* samples)> exchange;
-  std::set<int> threads;
-  std::vector<double> samples;
-  uint64_t wakeups = 0;
-};
-
-std::set<int> ThreadsSince(const std::set<int>& before) {
-  std::set<int> started;
-  for (int tid : ThreadIds()) {
-    if (!before.count(tid)) started.insert(tid);
-  }
-  return started;
-}
+using Client = ExchangeClient;
 
 // The clients and what they hold open; closes everything when it goes.
 class Setup {
@@ -161,35 +143,6 @@ bool Prepare(Setup& setup) {
                       [&localPath](RawClient& client) { return client.Open(localPath); });
 }
 
-// Warms every client up, then runs them in turns of kBlock exchanges until
-// each has made `exchanges`. Returns the failed or wrong exchanges.
-int Measure(std::vector<Client>& clients, int exchanges) {
-  int failures = 0;
-  // Callers at the workers' priority, as in the local round trip.
-  RunAtWorkerPriority([&] {
-    for (Client& client : clients) {
-      for (int i = 0; i < kWarmUp; ++i) {
-        failures += !client.exchange(static_cast<uint8_t>(i), nullptr);
-      }
-    }
-  });
-  for (Client& client : clients) client.samples.reserve(exchanges);
-  for (int done = 0; done < exchanges && failures < kMaxFailures; done += kBlock) {
-    int count = std::min(kBlock, exchanges - done);
-    RunAtWorkerPriority([&] {
-      int caller = CurrentThreadId();
-      for (Client& client : clients) {
-        uint64_t start = Wakeups(caller, client.threads);
-        for (int i = 0; i < count; ++i) {
-          failures += !client.exchange(static_cast<uint8_t>(done + i), &client.samples);
-        }
-        client.wakeups += Wakeups(caller, client.threads) - start;
-      }
-    });
-  }
-  return failures;
-}
-
 }  // namespace
 
 bool RunRemoteRoundTrip(Table& table, const Scale& scale) {
@@ -200,7 +153,7 @@ bool RunRemoteRoundTrip(Table& table, const Scale& scale) {
   }
   Setup setup;
   if (!Prepare(setup)) return false;
-  int failures = Measure(setup.clients, scale.remoteRoundTrips);
+  int failures = MeasureInTurns(setup.clients, scale.remoteRoundTrips, kWarmUp);
   std::vector<std::pair<std::string, const std::vector<double>*>> series;
   for (const Client& client : setup.clients) series.emplace_back(client.name, &client.samples);
   WriteLatencySamples("ser2net_round_trip.csv", series);

@@ -35,9 +35,7 @@
 namespace ktcomm::bench {
 namespace {
 
-constexpr int kBlock = 100;  // exchanges per client per turn
 constexpr int kWarmUp = 100;  // per client, not recorded
-constexpr int kMaxFailures = 10;
 
 // Counts the frames the library posts instead of handing them to a waiting
 // call: a device that spoke before its caller waited. Nothing else posts here.
@@ -54,15 +52,8 @@ enum { kCommandDevice, kDataDevice, kHearDevice, kRawDevice, kRawHearDevice, kDe
 enum { kCommandPort = 1, kDataPort = 2, kHearPort = 3 };
 
 // One way to the device and what it measured.
-struct Client {
-  std::string name;  // in the samples file and the picture
-  std::function<bool(uint8_t value, std::vector<double>* samples)> exchange;
+struct Client : ExchangeClient {
   bool speaksFirst = false;  // its time excludes the device's pause
-  std::set<int> threads;     // of this process besides the caller: a port's worker
-  std::vector<double> samples;
-  uint64_t wakeups = 0;
-  double cpuSeconds = 0;   // this process, over its blocks
-  double wallSeconds = 0;  // over its blocks
   std::map<std::string, double> syscalls;  // per exchange, under strace
   bool syscallsCounted = false;
 
@@ -156,9 +147,7 @@ class Setup {
     Client& client = clients.emplace_back();
     client.name = name;
     client.exchange = std::move(exchange);
-    for (int tid : ThreadIds()) {
-      if (!before.count(tid)) client.threads.insert(tid);
-    }
+    client.threads = ThreadsSince(before);
     return true;
   }
 
@@ -175,37 +164,6 @@ class Setup {
   RawClient raw, rawHear;
   std::vector<uint8_t> heard;
 };
-
-// Warms every client up, then runs them in turns of kBlock exchanges until
-// each has made `exchanges`. Returns the failed or wrong exchanges.
-int Measure(std::vector<Client>& clients, int exchanges) {
-  int failures = 0;
-  // Both kinds of caller run at the workers' priority, on the same thread.
-  RunAtWorkerPriority([&] {
-    for (Client& client : clients) {
-      for (int i = 0; i < kWarmUp; ++i) failures += !client.exchange(static_cast<uint8_t>(i), nullptr);
-    }
-  });
-  for (Client& client : clients) client.samples.reserve(exchanges);
-  for (int done = 0; done < exchanges && failures < kMaxFailures; done += kBlock) {
-    int count = std::min(kBlock, exchanges - done);
-    RunAtWorkerPriority([&] {
-      int caller = CurrentThreadId();
-      for (Client& client : clients) {
-        uint64_t wakeups = Wakeups(caller, client.threads);
-        double cpu = ProcessCpuSeconds();
-        auto start = std::chrono::steady_clock::now();
-        for (int i = 0; i < count; ++i) {
-          failures += !client.exchange(static_cast<uint8_t>(done + i), &client.samples);
-        }
-        client.wallSeconds += MicrosecondsSince(start) / 1e6;
-        client.cpuSeconds += ProcessCpuSeconds() - cpu;
-        client.wakeups += Wakeups(caller, client.threads) - wakeups;
-      }
-    });
-  }
-  return failures;
-}
 
 // Counts each client's system calls over `exchanges` under strace, less
 // what an empty stretch under strace counts. Returns why it could not, or "".
@@ -280,7 +238,7 @@ bool RunRoundTrip(Table& table, const Scale& scale) {
   if (!setup.Prepare()) return false;
   int deviceNice = setup.DeviceNice();
   std::vector<Client>& clients = setup.clients;
-  int failures = Measure(clients, scale.roundTrips);
+  int failures = MeasureInTurns(clients, scale.roundTrips, kWarmUp);
   int posted = setup.window.posted.load();
   std::string noCount;
   if (failures < kMaxFailures) noCount = CountSyscalls(clients, scale.syscallExchanges, &failures);

@@ -4,12 +4,18 @@
 // Shared by the local and the ser2net round trips.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
+#include <concepts>
 #include <cstdint>
+#include <functional>
+#include <set>
+#include <string>
 #include <vector>
 
 #include "api/ktcomm.h"
 #include "bench/support/device_process.h"
+#include "bench/support/measure.h"
 #include "bench/support/raw_client.h"
 
 namespace ktcomm::bench {
@@ -101,6 +107,55 @@ inline bool RawHear(DeviceProcess& devices, size_t device, RawClient& raw,
   if (!heard || us < 0) return false;
   if (samples != nullptr) samples->push_back(us);
   return true;
+}
+
+// One way to the device: how to make an exchange, which threads of this
+// process besides the caller it goes through, and what its blocks measured.
+struct ExchangeClient {
+  std::string name;  // in the samples file and the picture
+  std::function<bool(uint8_t value, std::vector<double>* samples)> exchange;
+  std::set<int> threads;
+  std::vector<double> samples;
+  uint64_t wakeups = 0;
+  double cpuSeconds = 0;   // this process, over its blocks
+  double wallSeconds = 0;  // over its blocks
+};
+
+inline constexpr int kExchangeBlock = 100;  // exchanges per client per turn
+inline constexpr int kMaxFailures = 10;
+
+// Warms every client up with `warmUp` exchanges, not recorded, then runs
+// them in turns of kExchangeBlock exchanges until each has made `exchanges`,
+// so that a disturbance of the machine falls on all alike. Every caller
+// runs at the workers' priority, on the same thread. Returns the failed or
+// wrong exchanges; stops early at kMaxFailures.
+template <std::derived_from<ExchangeClient> Client>
+int MeasureInTurns(std::vector<Client>& clients, int exchanges, int warmUp) {
+  int failures = 0;
+  RunAtWorkerPriority([&] {
+    for (Client& client : clients) {
+      for (int i = 0; i < warmUp; ++i) failures += !client.exchange(static_cast<uint8_t>(i), nullptr);
+    }
+  });
+  for (Client& client : clients) client.samples.reserve(exchanges);
+  for (int done = 0; done < exchanges && failures < kMaxFailures; done += kExchangeBlock) {
+    int count = std::min(kExchangeBlock, exchanges - done);
+    RunAtWorkerPriority([&] {
+      int caller = CurrentThreadId();
+      for (Client& client : clients) {
+        uint64_t wakeups = Wakeups(caller, client.threads);
+        double cpu = ProcessCpuSeconds();
+        auto start = std::chrono::steady_clock::now();
+        for (int i = 0; i < count; ++i) {
+          failures += !client.exchange(static_cast<uint8_t>(done + i), &client.samples);
+        }
+        client.wallSeconds += MicrosecondsSince(start) / 1e6;
+        client.cpuSeconds += ProcessCpuSeconds() - cpu;
+        client.wakeups += Wakeups(caller, client.threads) - wakeups;
+      }
+    });
+  }
+  return failures;
 }
 
 }  // namespace ktcomm::bench

@@ -15,26 +15,13 @@ cd "$(dirname "$0")/.."
 # strace: the round trip's count of system calls per exchange.
 scripts/ensure-deps.sh libbenchmark-dev python3-matplotlib strace
 
-quick=""
-case "${1:-}" in
-  "") ;;
-  --quick) quick="--quick" ;;
-  *) echo "usage: $0 [--quick]" >&2; exit 2 ;;
-esac
+. scripts/common.sh
+quick=$(optional_flag --quick "$@")
 dir=${KTCOMM_BENCH_BUILD:-build-bench}
 
-log=$(mktemp)
-trap 'rm -f "$log"' EXIT
-# Quiet unless the build warns or fails.
-if ! { cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DKTCOMM_BENCH=ON -DKTCOMM_TOOLS=ON \
-         -DKTCOMM_TESTS=OFF &&
-       cmake --build "$dir" -j2 --target ktcomm_bench_decoder ktcomm_bench_io \
-         ktcomm_bench_receive; } >"$log" 2>&1; then
-  cat "$log"
-  echo "run-bench: the build failed" >&2
-  exit 1
-fi
-grep -E "warning" "$log" || true
+quiet_build "run-bench: the build failed" "$dir" -DCMAKE_BUILD_TYPE=Release -DKTCOMM_BENCH=ON \
+  -DKTCOMM_TOOLS=ON -DKTCOMM_TESTS=OFF \
+  -- -j2 --target ktcomm_bench_decoder ktcomm_bench_io ktcomm_bench_receive
 
 cpu=$(grep -m1 "model name" /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')
 echo "KTcomm benchmarks: $(nproc) CPUs ($cpu), Linux $(uname -r)," \

@@ -9,23 +9,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/ensure-deps.sh
 
-scale=""
-case "${1:-}" in
-  "") ;;
-  --short) scale="--short" ;;
-  *) echo "usage: $0 [--short]" >&2; exit 2 ;;
-esac
+. scripts/common.sh
+scale=$(optional_flag --short "$@")
 dir=${KTCOMM_SOAK_BUILD:-build-soak}
 
-log=$(mktemp)
-trap 'rm -f "$log"' EXIT
-# Quiet unless the build warns or fails.
-if ! { cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKTCOMM_TOOLS=ON \
-         -DKTCOMM_TESTS=ON &&
-       cmake --build "$dir" -j2 --target ktcomm_soak; } >"$log" 2>&1; then
-  cat "$log"
-  echo "soak: the build failed" >&2
-  exit 1
-fi
-grep -E "warning" "$log" || true
+quiet_build "soak: the build failed" "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKTCOMM_TOOLS=ON \
+  -DKTCOMM_TESTS=ON -- -j2 --target ktcomm_soak
 "$dir"/tests/ktcomm_soak $scale

@@ -17,6 +17,7 @@
 #include <memory>
 
 #include "bench/support/measure.h"
+#include "tests/support/programs.h"
 #include "tools/sim/sim_frames.h"
 
 namespace ktcomm::bench {
@@ -213,17 +214,9 @@ void DeviceProcess::Stop() {
   prompts = -1;
   if (pid <= 0) return;
   // Waits for the child with a deadline; one that does not end is killed.
-  int watch = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-  if (watch >= 0) {
-    pollfd pfd{watch, POLLIN, 0};
-    int ready;
-    do {
-      ready = poll(&pfd, 1, kExitWaitMs);
-    } while (ready < 0 && errno == EINTR);
-    if (ready == 0) kill(pid, SIGKILL);
-    close(watch);
-  }
-  while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+  if (!test::WaitExit(pid, kExitWaitMs)) {
+    kill(pid, SIGKILL);
+    test::Reap(pid);
   }
   pid = -1;
 }

@@ -1,6 +1,5 @@
 #include "bench/support/measure.h"
 
-#include <dirent.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -69,17 +68,6 @@ ThreadCounters ReadThreadCounters(int tid) {
   counters.cpuNs = cpuNs;
   counters.ok = found == 2;
   return counters;
-}
-
-std::set<int> ThreadIds() {
-  std::set<int> ids;
-  DIR* dir = opendir("/proc/self/task");
-  if (dir == nullptr) return ids;
-  while (dirent* entry = readdir(dir)) {
-    if (entry->d_name[0] != '.') ids.insert(std::atoi(entry->d_name));
-  }
-  closedir(dir);
-  return ids;
 }
 
 int CurrentThreadId() { return static_cast<int>(syscall(SYS_gettid)); }

@@ -8,6 +8,8 @@
 #include <set>
 #include <vector>
 
+#include "tests/support/process_counts.h"
+
 namespace ktcomm::bench {
 
 struct Percentiles {
@@ -31,8 +33,9 @@ ThreadCounters ReadThreadCounters(int tid);
 // Wake-ups so far of the calling thread `caller` and of `threads`.
 uint64_t Wakeups(int caller, const std::set<int>& threads);
 
-// Ids of this process's threads.
-std::set<int> ThreadIds();
+// Ids of this process's threads, and those started since a first look.
+using test::ThreadIds;
+using test::ThreadsSince;
 int CurrentThreadId();
 
 // The nice value of thread `tid` (0 for the calling thread); for a process

@@ -22,10 +22,14 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/programs.h"
+
 extern char** environ;
 
 namespace ktcomm::bench {
 namespace {
+
+using test::WaitExit;
 
 constexpr int kAttachWaitMs = 10000;
 constexpr int kExitWaitMs = 10000;
@@ -54,23 +58,6 @@ int TracerOf(int tid) {
   return -1;
 }
 
-// Waits up to `ms` for `pid` to end; true once it has (and is reaped).
-bool WaitExit(pid_t pid, int ms) {
-  int watch = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-  if (watch >= 0) {
-    pollfd pfd{watch, POLLIN, 0};
-    int ready;
-    do {
-      ready = poll(&pfd, 1, ms);
-    } while (ready < 0 && errno == EINTR);
-    close(watch);
-    if (ready == 0) return false;
-  }
-  while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-  }
-  return true;
-}
-
 // strace -c's table: "% time  seconds  usecs/call  calls  [errors]  syscall",
 // a rule, a row per call, a rule and the total.
 SyscallCounts ParseSummary(const std::string& text) {
@@ -92,17 +79,7 @@ SyscallCounts ParseSummary(const std::string& text) {
 
 SyscallCount::~SyscallCount() { Kill(); }
 
-std::string SyscallCount::Program() {
-  std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";
-  path += ":/usr/bin:/bin";
-  std::stringstream dirs(path);
-  std::string dir;
-  while (std::getline(dirs, dir, ':')) {
-    std::string candidate = dir + "/strace";
-    if (!dir.empty() && access(candidate.c_str(), X_OK) == 0) return candidate;
-  }
-  return "";
-}
+std::string SyscallCount::Program() { return test::FindProgram("strace", "/usr/bin:/bin"); }
 
 bool SyscallCount::Start(std::string* why) {
   Kill();

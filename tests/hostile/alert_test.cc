@@ -53,13 +53,9 @@ TEST(AlertTest, ResetWhileTheHangUpAlertIsShown) {
   RunScenario(20000, [](Steps& steps) {
     constexpr int kPort = 5;
     HostileServer server(HostileServer::Mode::kReset);
-    ASSERT_TRUE(server.ok());
-    MapPort(kPort, server.Url());
     HoldingWindow window;
-    steps.Now("KTOpenPort on a cooperating server");
-    ASSERT_EQ(OpenPort(&window, kPort, 256), 0);
-    server.Misbehave();
-    ASSERT_TRUE(server.WaitMisbehaving(2000));
+    ASSERT_EQ(OpenOnServer(steps, server, &window, kPort, 256), 0);
+    ASSERT_TRUE(server.Misbehave());
     steps.Now("waiting for the hang-up alert");
     ASSERT_TRUE(window.WaitHolding(3000)) << "no hang-up alert after the reset";
     auto shown = Clock::now();

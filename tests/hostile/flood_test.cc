@@ -45,16 +45,12 @@ TEST(FloodTest, NegotiationFloodOnAnOpenPortEndsAsOneHangUp) {
   RunScenario(20000, [](Steps& steps) {
     constexpr int kPort = 1;
     HostileServer server(HostileServer::Mode::kNegotiationFlood);
-    ASSERT_TRUE(server.ok());
-    MapPort(kPort, server.Url());
     RecordingWindow window;
-    steps.Now("KTOpenPort on a cooperating server");
-    ASSERT_EQ(OpenPort(&window, kPort, 256), 0);
+    ASSERT_EQ(OpenOnServer(steps, server, &window, kPort, 256), 0);
     EXPECT_GE(server.answered(), 5);  // the line and the purges were asked for
 
     long base = ResidentMiB();
-    server.Misbehave();
-    ASSERT_TRUE(server.WaitMisbehaving(2000));
+    ASSERT_TRUE(server.Misbehave());
     steps.Now("4 s of IAC DO <option> without end");
     auto start = Clock::now();
     long peak = WatchMemory(base, 200, start + std::chrono::seconds(4), server, [] { return false; });

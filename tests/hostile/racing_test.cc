@@ -124,8 +124,7 @@ TEST(RacingTest, TwoSendersNeverMixTheirFrames) {
   RunScenario(20000, [](Steps& steps) {
     PtyPair pty;
     if (!pty.ok()) GTEST_SKIP() << "no pseudo-terminal";
-    MapPort(1, pty.secondaryPath());
-    ASSERT_EQ(OpenPort(nullptr, 1, 64), 0);
+    ASSERT_EQ(OpenOnPty(pty, nullptr, 1, 64, 256, 1), 0);
     PtyReader reader(pty);
 
     // 00 80 31 <command> <48 bytes>, one command and one data byte per
@@ -203,8 +202,7 @@ TEST(RacingTest, CloseEndsAnEndlessWait) {
   RunScenario(20000, [](Steps& steps) {
     PtyPair pty;
     if (!pty.ok()) GTEST_SKIP() << "no pseudo-terminal";
-    MapPort(1, pty.secondaryPath());
-    ASSERT_EQ(OpenPort(nullptr, 1, 64), 0);
+    ASSERT_EQ(OpenOnPty(pty, nullptr, 1, 64, 256, 1), 0);
 
     std::atomic<bool> entering{false}, returned{false};
     std::atomic<int> result{-100};

@@ -20,6 +20,8 @@
 #include <thread>
 
 #include "api/ktcomm.h"
+#include "tests/support/hostile_server.h"
+#include "tests/support/pty_port.h"
 
 namespace ktcomm::test {
 
@@ -118,13 +120,22 @@ inline long ProcessCpuMs() {
   return now.tv_sec * 1000 + now.tv_nsec / 1000000;
 }
 
-inline void MapPort(int port, const std::string& device) {
-  std::string variable = "KTCOMM_COM" + std::to_string(port);
-  setenv(variable.c_str(), device.c_str(), 1);
-}
-
 inline int OpenPort(KTWindow* window, int port, int txSize, int rxSize = 256) {
   return KTOpenPort(window, port, txSize, rxSize, 115200, 'N', 8, 1, 1);
+}
+
+// Points the port at a hostile server, which cooperates until told to
+// misbehave, and opens it there; KTOpenPort's result, or -1 (and a failure)
+// when the server did not start.
+inline int OpenOnServer(Steps& steps, const HostileServer& server, KTWindow* window, int port,
+                        int txSize) {
+  if (!server.ok()) {
+    ADD_FAILURE() << "the hostile server did not start";
+    return -1;
+  }
+  MapPort(port, server.Url());
+  steps.Now("KTOpenPort on a cooperating server");
+  return OpenPort(window, port, txSize);
 }
 
 // A 100 ms wait for a frame; its result.

@@ -84,13 +84,9 @@ TEST(StuckLineTest, ServerThatStoppedReading) {
   RunScenario(20000, [](Steps& steps) {
     constexpr int kPort = 3;
     HostileServer server(HostileServer::Mode::kStopReading);
-    ASSERT_TRUE(server.ok());
-    MapPort(kPort, server.Url());
     RecordingWindow window;
-    steps.Now("KTOpenPort on a cooperating server");
-    ASSERT_EQ(OpenPort(&window, kPort, kBlock), 0);
-    server.Misbehave();
-    ASSERT_TRUE(server.WaitMisbehaving(2000));
+    ASSERT_EQ(OpenOnServer(steps, server, &window, kPort, kBlock), 0);
+    ASSERT_TRUE(server.Misbehave());
 
     // More than both socket buffers hold, a block at a time, each given the
     // time to be taken: one of them cannot be written whole.

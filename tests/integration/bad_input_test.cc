@@ -13,26 +13,12 @@
 #include "api/ktcomm.h"
 #include "tests/support/pty_port.h"
 #include "tests/support/recording_window.h"
+#include "tests/support/round_trip.h"
 
 namespace ktcomm::test {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 constexpr uint32_t kForever = 0xFFFFFFFF;
-
-struct Outputs {
-  uint8_t command = 0xEE;
-  uint8_t data[16] = {};
-  uint32_t length = sizeof data;
-  Bytes Got() const { return Bytes(data, data + length); }
-};
-
-// The device reads a request of requestSize bytes and answers with reply.
-std::jthread Answer(const PtyPair& pty, size_t requestSize, Bytes reply) {
-  return std::jthread([&pty, requestSize, reply = std::move(reply)] {
-    if (pty.Read(requestSize).size() == requestSize) pty.Write(reply);
-  });
-}
 
 // Every export refuses these before it looks at anything else; the waiting
 // calls return at once even when told to wait for ever.

@@ -20,10 +20,6 @@ namespace {
 
 using Alerts = std::vector<std::string>;
 
-void MapPort(int port, const std::string& path) {
-  setenv(("KTCOMM_COM" + std::to_string(port)).c_str(), path.c_str(), 1);
-}
-
 int Open(KTWindow* window, int port, int baud = 9600, int parity = 'N', int dataBits = 8,
          int stopBits = 1, int txSize = 64, int rxSize = 64) {
   return KTOpenPort(window, port, txSize, rxSize, baud, parity, dataBits, stopBits, 1);

@@ -11,7 +11,7 @@
 
 #include "api/ktcomm.h"
 #include "tests/support/pty_pair.h"
-#include "tests/support/pty_port.h"
+#include "tests/support/pty_test.h"
 #include "tests/support/recording_window.h"
 
 namespace ktcomm::test {
@@ -27,11 +27,8 @@ bool AlertsMention(RecordingWindow& window, const std::string& text) {
   return !window.alerts().empty();
 }
 
-class ReceiveTest : public testing::Test {
+class ReceiveTest : public PtyTest {
  protected:
-  void SetUp() override {
-    if (!pty.ok()) GTEST_SKIP() << "no pseudo-terminal";
-  }
   // Opens port kPort on the pty.
   void Open(int rxSize, int protocol) {
     ASSERT_EQ(OpenOnPty(pty, &window, kPort, 64, rxSize, protocol), 0);
@@ -44,8 +41,6 @@ class ReceiveTest : public testing::Test {
   }
 
   static constexpr int kPort = 2;
-  PtyPair pty;
-  RecordingWindow window;
   PortCloser closer{kPort};
 };
 

@@ -14,7 +14,7 @@
 
 #include "api/ktcomm.h"
 #include "tests/support/pty_pair.h"
-#include "tests/support/pty_port.h"
+#include "tests/support/pty_test.h"
 #include "tests/support/recording_window.h"
 
 namespace ktcomm::test {
@@ -25,16 +25,15 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 // A port on a pty with protocol 1, opened before each test.
-class ServingCallTest : public testing::Test {
+class ServingCallTest : public PtyTest {
  protected:
   void SetUp() override {
-    if (!pty.ok()) GTEST_SKIP() << "no pseudo-terminal";
+    PtyTest::SetUp();
+    if (IsSkipped()) return;
     ASSERT_EQ(OpenOnPty(pty, &window, kPort, 64, 64, 1), 0);
   }
 
   static constexpr int kPort = 6;
-  PtyPair pty;
-  RecordingWindow window;
   PortCloser closer{kPort};
 };
 

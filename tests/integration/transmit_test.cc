@@ -16,14 +16,15 @@
 
 #include "api/ktcomm.h"
 #include "tests/support/process_counts.h"
-#include "tests/support/pty_port.h"
-#include "tests/support/recording_window.h"
+#include "tests/support/pty_test.h"
 
 namespace ktcomm::test {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
+
+using TransmitTest = PtyTest;
 
 // Opens `port` on the pty; returns the one thread the open started.
 int OpenWithWorker(KTWindow* window, int port, const PtyPair& pty, int txSize = 64) {
@@ -41,10 +42,7 @@ long TicksOver(int tid, int ms) {
   return ThreadCpuTicks(tid) - start;
 }
 
-TEST(TransmitTest, CommandFramesOnTheWire) {
-  PtyPair pty;
-  if (!pty.ok()) GTEST_SKIP() << "no pseudo-terminal";
-  RecordingWindow window;
+TEST_F(TransmitTest, CommandFramesOnTheWire) {
   PortCloser closer(1);
   Bytes data(300);
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7);
@@ -75,10 +73,7 @@ TEST(TransmitTest, CommandFramesOnTheWire) {
   EXPECT_TRUE(window.alerts().empty());
 }
 
-TEST(TransmitTest, RawSends) {
-  PtyPair pty;
-  if (!pty.ok()) GTEST_SKIP() << "no pseudo-terminal";
-  RecordingWindow window;
+TEST_F(TransmitTest, RawSends) {
   PortCloser closer(2);
   ASSERT_GT(OpenWithWorker(&window, 2, pty, 8), 0);
 
@@ -120,10 +115,7 @@ bool WaitForPurge(int primary) {
 
 // A write starts from a clean line, even a write of nothing: a half-received
 // frame is dropped, so its remainder completes nothing.
-TEST(TransmitTest, ZeroByteSendStillDropsUnreadInput) {
-  PtyPair pty;
-  if (!pty.ok()) GTEST_SKIP() << "no pseudo-terminal";
-  RecordingWindow window;
+TEST_F(TransmitTest, ZeroByteSendStillDropsUnreadInput) {
   PortCloser closer(3);
   ASSERT_GT(OpenWithWorker(&window, 3, pty), 0);
   int on = 1;
@@ -147,11 +139,10 @@ TEST(TransmitTest, ZeroByteSendStillDropsUnreadInput) {
 // Each sender waits for its frame before the next: a later send replaces one
 // the worker has not taken, and each write purges what the device side has
 // not read yet.
-TEST(TransmitTest, TenPortsSendConcurrently) {
+TEST_F(TransmitTest, TenPortsSendConcurrently) {
   constexpr int kPorts = 10;
   std::vector<std::unique_ptr<PtyPair>> ptys;
-  RecordingWindow window;
-  std::vector<std::unique_ptr<PortCloser>> closers;  // closed before the window goes
+  std::vector<std::unique_ptr<PortCloser>> closers;
   SettleRuntimeThreads();
   auto threadsBefore = ThreadIds();
   for (int port = 1; port <= kPorts; ++port) {
@@ -187,10 +178,7 @@ TEST(TransmitTest, TenPortsSendConcurrently) {
 
 // A hung-up device stays readable for ever; a worker that kept watching it
 // would spin.
-TEST(TransmitTest, WorkerIdlesAlsoAfterAHangUp) {
-  PtyPair pty;
-  if (!pty.ok()) GTEST_SKIP() << "no pseudo-terminal";
-  RecordingWindow window;
+TEST_F(TransmitTest, WorkerIdlesAlsoAfterAHangUp) {
   PortCloser closer(4);
   int worker = OpenWithWorker(&window, 4, pty);
   ASSERT_GT(worker, 0);

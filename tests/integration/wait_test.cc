@@ -7,7 +7,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <cstring>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -15,48 +14,38 @@
 
 #include "api/ktcomm.h"
 #include "tests/support/pty_pair.h"
-#include "tests/support/pty_port.h"
+#include "tests/support/pty_test.h"
 #include "tests/support/recording_window.h"
+#include "tests/support/round_trip.h"
 
 namespace ktcomm::test {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 using std::chrono::milliseconds;
 using Clock = std::chrono::steady_clock;
-
-// The device: reads a request of requestSize bytes, then answers after delay.
-std::jthread Answer(const PtyPair& pty, size_t requestSize, Bytes reply,
-                    milliseconds delay = milliseconds(0), Bytes* request = nullptr) {
-  return std::jthread([&pty, requestSize, reply = std::move(reply), delay, request] {
-    Bytes got = pty.Read(requestSize);
-    if (request != nullptr) *request = got;
-    if (got.size() != requestSize) return;
-    std::this_thread::sleep_for(delay);  // how late the device answers
-    pty.Write(reply);
-  });
-}
 
 long MsSince(Clock::time_point start) {
   return std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
 }
 
-// A waiting call's outputs, filled with a marker so that untouched ones show.
-struct Outputs {
-  Outputs() { std::memset(data, 0xEE, sizeof data); }
-  uint8_t command = 0xEE;
-  uint8_t data[16];
-  uint32_t length = sizeof data;
-  Bytes Got() const { return Bytes(data, data + length); }
-};
-
-class WaitTest : public testing::Test {
+class WaitTest : public PtyTest {
  protected:
-  void SetUp() override {
-    if (!pty.ok()) GTEST_SKIP() << "no pseudo-terminal";
-  }
   void Open(int protocol, int txSize = 64, int rxSize = 64) {
     ASSERT_EQ(OpenOnPty(pty, &window, kPort, txSize, rxSize, protocol), 0);
+  }
+  // The device answers with 5 data bytes a call that has room for 4: the call
+  // returns 6 and leaves its outputs but the length alone.
+  void CallWithTooSmallABuffer() {
+    auto device = Answer(pty, 1, {0x00, 0x81, 0x06, 0x00, 0x1A, 1, 2, 3, 4, 5});
+    Outputs small;
+    small.length = 4;
+    EXPECT_EQ(KTSendDataAndWait(kPort, &kRequest, 1, 5000, &small.command, small.data,
+                                &small.length),
+              6);
+    device.join();
+    EXPECT_EQ(small.length, 4u);
+    EXPECT_EQ(small.command, 0xEE);
+    EXPECT_EQ(small.data[0], 0xEE);
   }
   // The device sends a frame with no caller waiting: it must be posted.
   void ExpectPosted(const Bytes& frame, uint8_t command) {
@@ -67,51 +56,16 @@ class WaitTest : public testing::Test {
   }
 
   static constexpr int kPort = 4;
-  PtyPair pty;
-  RecordingWindow window;
+  static constexpr uint8_t kRequest = 0x77;
   PortCloser closer{kPort};
 };
 
 // Each exchange returns the answer, then leaves the port posting again.
 TEST_F(WaitTest, RoundTrips) {
-  struct Trip {
-    const char* what;
-    int protocol;
-    bool command;  // KTSendCommandAndWait, else KTSendDataAndWait
-    Bytes request;
-    Bytes reply;
-    uint8_t replyCommand;
-    Bytes replyData;
-    Bytes after;  // an unsolicited frame that follows
-  };
-  const std::vector<Trip> trips = {
-      {"command, answer with data", 1, true, {0x00, 0x80, 0x02, 0x10, 0x05},
-       {0x00, 0x81, 0x04, 0x00, 0x1A, 0x11, 0x0D, 0x13}, 0x1A, {0x11, 0x0D, 0x13},
-       {0x00, 0x80, 0x01, 0x05}},
-      {"data, answer without data", 1, false, {0xAA, 0xBB, 0xCC}, {0x00, 0x80, 0x01, 0x24}, 0x24,
-       {}, {0x00, 0x80, 0x01, 0x05}},
-      {"protocol 2, woken without the trigger byte", 2, false, {0x01},
-       {0x1B, 0xF3, 0x03, 0x00, 0x42, 0x01, 0x02}, 0x42, {0x01, 0x02},
-       {0x1B, 0xF3, 0x01, 0x00, 0x05}},
-  };
-  for (const Trip& t : trips) {
+  for (const Trip& t : RoundTrips()) {
     SCOPED_TRACE(t.what);
     Open(t.protocol);
-    Bytes request;
-    auto device = Answer(pty, t.request.size(), t.reply, milliseconds(0), &request);
-    Outputs out;
-    int result = t.command ? KTSendCommandAndWait(kPort, 0x10, &t.request[4], 1, 5000,
-                                                  &out.command, out.data, &out.length)
-                           : KTSendDataAndWait(kPort, t.request.data(), t.request.size(), 5000,
-                                               &out.command, out.data, &out.length);
-    device.join();
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(request, t.request);
-    EXPECT_EQ(out.command, t.replyCommand);
-    EXPECT_EQ(out.Got(), t.replyData);
-    EXPECT_EQ(out.data[out.length], 0xEE);
-    EXPECT_TRUE(window.posts().empty());
-    ExpectPosted(t.after, 0x05);
+    ExpectRoundTrip(kPort, pty, window, t);
     KTClosePort(kPort);
     window.Clear();
   }
@@ -135,22 +89,14 @@ TEST_F(WaitTest, TimesOutOnASilentLine) {
 // held, so nothing more is delivered until a write restarts the decoder.
 TEST_F(WaitTest, BufferTooSmallKeepsTheFrameHeld) {
   Open(1);
-  auto device = Answer(pty, 1, {0x00, 0x81, 0x06, 0x00, 0x1A, 1, 2, 3, 4, 5});
-  Outputs out;
-  out.length = 4;
-  const uint8_t request = 0x77;
-  EXPECT_EQ(KTSendDataAndWait(kPort, &request, 1, 5000, &out.command, out.data, &out.length), 6);
-  device.join();
-  EXPECT_EQ(out.length, 4u);
-  EXPECT_EQ(out.command, 0xEE);
-  EXPECT_EQ(out.data[0], 0xEE);
+  CallWithTooSmallABuffer();
 
   ASSERT_TRUE(pty.Write({0x00, 0x80, 0x01, 0x24}));
   Outputs next;
   EXPECT_EQ(KTWaitForMessage(kPort, 100, &next.command, next.data, &next.length), -1);
 
-  ASSERT_EQ(KTSendData(kPort, &request, 1), 0);
-  ASSERT_EQ(pty.Read(1), Bytes{request});
+  ASSERT_EQ(KTSendData(kPort, &kRequest, 1), 0);
+  ASSERT_EQ(pty.Read(1), Bytes{kRequest});
   ExpectPosted({0x00, 0x80, 0x01, 0x10}, 0x10);
   EXPECT_EQ(window.posts().size(), 1u);
 }
@@ -160,14 +106,7 @@ TEST_F(WaitTest, BufferTooSmallKeepsTheFrameHeld) {
 // nobody, and holding it for ever would silence the port.
 TEST_F(WaitTest, AfterATimeOutTheNextFrameIsPosted) {
   Open(1);
-  auto device = Answer(pty, 1, {0x00, 0x81, 0x06, 0x00, 0x1A, 1, 2, 3, 4, 5});
-  Outputs small;
-  small.length = 4;
-  const uint8_t request = 0x77;
-  EXPECT_EQ(KTSendDataAndWait(kPort, &request, 1, 5000, &small.command, small.data,
-                              &small.length),
-            6);
-  device.join();
+  CallWithTooSmallABuffer();
   Outputs next;
   EXPECT_EQ(KTWaitForMessage(kPort, 100, &next.command, next.data, &next.length), -1);
   EXPECT_EQ(next.length, 0u);

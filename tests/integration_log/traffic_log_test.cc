@@ -32,6 +32,11 @@ class LoggingTest : public testing::Test {
   }
   void TearDown() override { std::remove(path.c_str()); }
 
+  // Names this test's log file and switches logging on.
+  void StartLog(int openNow, const char* mode) {
+    ASSERT_EQ(KTSetLogFileName(path.c_str()), 1);
+    ASSERT_EQ(KTEnableLogging(openNow, mode), 1);
+  }
   bool Exists() const { return access(path.c_str(), F_OK) == 0; }
   std::string Contents() const {
     std::ifstream in(path, std::ios::binary);
@@ -73,8 +78,7 @@ TEST_F(LoggingTest, NothingWithoutAName) {
 }
 
 TEST_F(LoggingTest, ExactTextOfAnExchange) {
-  ASSERT_EQ(KTSetLogFileName(path.c_str()), 1);
-  ASSERT_EQ(KTEnableLogging(1, "w"), 1);
+  ASSERT_NO_FATAL_FAILURE(StartLog(1, "w"));
   ASSERT_TRUE(Exists());
   EXPECT_EQ(Contents(), "");
 
@@ -91,8 +95,7 @@ TEST_F(LoggingTest, ExactTextOfAnExchange) {
 }
 
 TEST_F(LoggingTest, HeaderOnlyOnAChangeOfDirectionAcrossReopens) {
-  ASSERT_EQ(KTSetLogFileName(path.c_str()), 1);
-  ASSERT_EQ(KTEnableLogging(0, "a"), 1);
+  ASSERT_NO_FATAL_FAILURE(StartLog(0, "a"));
   PortCloser closer(4);
 
   ASSERT_EQ(OpenOnPty(pty, &window, 4, 16, 16, 1), 0);
@@ -118,8 +121,7 @@ TEST_F(LoggingTest, HeaderOnlyOnAChangeOfDirectionAcrossReopens) {
 // A send made just before a close goes out with the close, and its bytes are
 // logged before the closing line.
 TEST_F(LoggingTest, SendThenCloseLogsTheBytesBeforeTheClosingLine) {
-  ASSERT_EQ(KTSetLogFileName(path.c_str()), 1);
-  ASSERT_EQ(KTEnableLogging(0, "a"), 1);
+  ASSERT_NO_FATAL_FAILURE(StartLog(0, "a"));
   PortCloser closer(9);
   std::string expected;
   for (int round = 0; round < 200; ++round) {
@@ -147,8 +149,7 @@ TEST_F(LoggingTest, InvalidModeIsRefused) {
 // stream buffer, so each reaches the file whole when its port closes.
 TEST_F(LoggingTest, TwoPortsAppendToOneFile) {
   constexpr int kFrames = 100;
-  ASSERT_EQ(KTSetLogFileName(path.c_str()), 1);
-  ASSERT_EQ(KTEnableLogging(0, "a"), 1);
+  ASSERT_NO_FATAL_FAILURE(StartLog(0, "a"));
   PtyPair other;
   ASSERT_TRUE(other.ok());
   PortCloser closeFive(5), closeSix(6);

@@ -6,12 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "api/ktcomm.h"
 #include "tests/support/pty_pair.h"
+#include "tests/support/pty_port.h"
 #include "tests/support/recording_window.h"
 #include "tests/support/ser2net_server.h"
 
@@ -21,11 +21,6 @@ using Bytes = std::vector<uint8_t>;
 
 inline std::string SchemeName(const testing::TestParamInfo<bool>& info) {
   return info.param ? "Rfc2217" : "Tcp";
-}
-
-inline void MapPort(int port, const std::string& device) {
-  std::string variable = "KTCOMM_COM" + std::to_string(port);
-  setenv(variable.c_str(), device.c_str(), 1);
 }
 
 class RemoteTest : public testing::TestWithParam<bool> {

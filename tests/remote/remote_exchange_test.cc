@@ -3,10 +3,8 @@
 // value, 0xFF (the telnet escape) above all, intact both ways.
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <thread>
-
 #include "tests/remote/remote_device.h"
+#include "tests/support/round_trip.h"
 
 namespace ktcomm::test {
 namespace {
@@ -14,61 +12,12 @@ namespace {
 using ExchangeTest = RemoteTest;
 INSTANTIATE_TEST_SUITE_P(Schemes, ExchangeTest, testing::Bool(), SchemeName);
 
-// The device: reads a request of requestSize bytes, then answers.
-std::jthread Answer(const PtyPair& pty, size_t requestSize, Bytes reply, Bytes* request) {
-  return std::jthread([&pty, requestSize, reply = std::move(reply), request] {
-    *request = pty.Read(requestSize);
-    if (request->size() == requestSize) pty.Write(reply);
-  });
-}
-
-struct Outputs {
-  uint8_t command = 0xEE;
-  uint8_t data[300];
-  uint32_t length = sizeof data;
-  Bytes Got() const { return Bytes(data, data + length); }
-};
-
 // Each waiting call gets its answer; a frame that follows is posted.
 TEST_P(ExchangeTest, WaitingCallsOnBothProtocols) {
-  struct Trip {
-    const char* what;
-    int protocol;
-    bool command;  // KTSendCommandAndWait, else KTSendDataAndWait
-    Bytes request;
-    Bytes reply;
-    uint8_t replyCommand;
-    Bytes replyData;
-    Bytes after;
-  };
-  const std::vector<Trip> trips = {
-      {"command, answer with data", 1, true, {0x00, 0x80, 0x03, 0x10, 0xFF, 0x05},
-       {0x00, 0x81, 0x04, 0x00, 0x1A, 0xFF, 0x0D, 0xFF}, 0x1A, {0xFF, 0x0D, 0xFF},
-       {0x00, 0x80, 0x01, 0x05}},
-      {"data, answer without data", 1, false, {0xAA, 0xFF, 0xFF}, {0x00, 0x80, 0x01, 0x24},
-       0x24, {}, {0x00, 0x80, 0x01, 0x05}},
-      {"protocol 2", 2, false, {0x01}, {0x1B, 0xF3, 0x03, 0x00, 0x42, 0xFF, 0x02}, 0x42,
-       {0xFF, 0x02}, {0x1B, 0xF3, 0x01, 0x00, 0x05}},
-  };
-  for (const Trip& t : trips) {
+  for (const Trip& t : RoundTrips()) {
     SCOPED_TRACE(t.what);
     ASSERT_EQ(Open(1, 64, 64, t.protocol), 0);
-    Bytes request;
-    auto device = Answer(pty, t.request.size(), t.reply, &request);
-    Outputs out;
-    int result = t.command ? KTSendCommandAndWait(1, 0x10, &t.request[4], 2, 5000, &out.command,
-                                                  out.data, &out.length)
-                           : KTSendDataAndWait(1, t.request.data(), t.request.size(), 5000,
-                                               &out.command, out.data, &out.length);
-    device.join();
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(request, t.request);
-    EXPECT_EQ(out.command, t.replyCommand);
-    EXPECT_EQ(out.Got(), t.replyData);
-
-    ASSERT_TRUE(pty.Write(t.after));
-    ASSERT_TRUE(window.WaitPosts(1));
-    EXPECT_EQ(window.posts()[0].command(), 0x05);
+    ExpectRoundTrip(1, pty, window, t);
     EXPECT_EQ(KTClosePort(1), 1);
     window.Clear();
   }

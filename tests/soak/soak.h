@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "api/ktcomm.h"
+#include "tests/support/pty_port.h"
 
 namespace ktcomm::soak {
 
@@ -110,8 +111,7 @@ class Counter {
   uint64_t count = 0;
 };
 
-// Points port n at a device path.
-void MapPort(int port, const std::string& path);
+using test::MapPort;
 // Opens port n at 115200 8N1 with the given buffer sizes and protocol.
 int OpenPort(KTWindow* window, int port, int rxSize, int protocol, int txSize = 64);
 

@@ -95,10 +95,6 @@ bool Counter::WaitFor(uint64_t target, int timeoutMs) {
                           [&] { return count >= target; });
 }
 
-void MapPort(int port, const std::string& path) {
-  setenv(("KTCOMM_COM" + std::to_string(port)).c_str(), path.c_str(), 1);
-}
-
 int OpenPort(KTWindow* window, int port, int rxSize, int protocol, int txSize) {
   return KTOpenPort(window, port, txSize, rxSize, 115200, 'N', 8, 1, protocol);
 }

@@ -72,10 +72,10 @@ class HostileServer {
   bool ok() const { return listener >= 0; }
   std::string Url() const { return "rfc2217://127.0.0.1:" + std::to_string(port); }
 
-  // Switches from cooperating to the mode's misbehaviour.
-  void Misbehave() { misbehave = true; }
-  // Waits until the server has switched (for kReset: the reset is done).
-  bool WaitMisbehaving(int timeoutMs) {
+  // Switches from cooperating to the mode's misbehaviour and waits until the
+  // server has switched (for kReset: the reset is done); false on time-out.
+  bool Misbehave(int timeoutMs = 2000) {
+    misbehave = true;
     std::unique_lock<std::mutex> hold(mutex);
     return changed.wait_for(hold, std::chrono::milliseconds(timeoutMs),
                             [this] { return misbehaving; });

@@ -1,5 +1,5 @@
-// Opening a port on a pseudo-terminal through the exports, and closing it
-// again however the test ends.
+// Pointing a port at a device, opening it on a pseudo-terminal through the
+// exports, and closing it again however the test ends.
 #pragma once
 
 #include <cstdlib>
@@ -10,11 +10,16 @@
 
 namespace ktcomm::test {
 
+// Points port n at a device: a path, or a tcp:// or rfc2217:// address.
+inline void MapPort(int port, const std::string& device) {
+  std::string variable = "KTCOMM_COM" + std::to_string(port);
+  setenv(variable.c_str(), device.c_str(), 1);
+}
+
 // Points port n at the pty's secondary side and opens it at 115200 8N1.
 inline int OpenOnPty(const PtyPair& pty, KTWindow* window, int port, int txSize, int rxSize,
                      int protocol) {
-  std::string variable = "KTCOMM_COM" + std::to_string(port);
-  setenv(variable.c_str(), pty.secondaryPath().c_str(), 1);
+  MapPort(port, pty.secondaryPath());
   return KTOpenPort(window, port, txSize, rxSize, 115200, 'N', 8, 1, protocol);
 }
 

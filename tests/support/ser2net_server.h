@@ -23,6 +23,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/programs.h"
+
 extern char** environ;
 
 namespace ktcomm::test {
@@ -31,15 +33,7 @@ class Ser2netServer {
  public:
   // Where ser2net is installed; empty when it is not.
   static std::string Program() {
-    std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";
-    path += ":/usr/sbin:/usr/local/sbin:/sbin";
-    std::stringstream dirs(path);
-    std::string dir;
-    while (std::getline(dirs, dir, ':')) {
-      std::string candidate = dir + "/ser2net";
-      if (!dir.empty() && access(candidate.c_str(), X_OK) == 0) return candidate;
-    }
-    return "";
+    return FindProgram("ser2net", "/usr/sbin:/usr/local/sbin:/sbin");
   }
 
   Ser2netServer() = default;
@@ -102,9 +96,7 @@ class Ser2netServer {
   void Kill() {
     if (pid <= 0) return;
     ::kill(pid, SIGKILL);
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    Reap(pid);
     pid = -1;
   }
 

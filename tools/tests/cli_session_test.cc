@@ -9,18 +9,10 @@
 #include <cstring>
 #include <filesystem>
 
-#include "tools/sim/sim_device.h"
-#include "tools/tests/child_process.h"
+#include "tools/tests/cli_fixture.h"
 
 namespace ktcomm::sim {
 namespace {
-
-using test_support::ChildProcess;
-using test_support::Cli;
-using test_support::Outcome;
-using test_support::RunToEnd;
-
-constexpr int kDeadlineMs = 10000;
 
 size_t Count(const std::string& text, const std::string& what) {
   size_t count = 0;
@@ -30,20 +22,13 @@ size_t Count(const std::string& text, const std::string& what) {
   return count;
 }
 
-class CliSessionTest : public ::testing::Test {
+class CliSessionTest : public CliFixture {
  protected:
-  void StartDevice(Device& which, DeviceOptions options = {}) {
-    if (int err = which.Start(std::move(options))) {
-      GTEST_SKIP() << "no pseudo-terminal: " << std::strerror(err);
-    }
-  }
   Outcome Term(const std::string& input, std::vector<std::string> extra = {}) {
     std::vector<std::string> args = {"term", "1", "--device", device.Path()};
     args.insert(args.end(), extra.begin(), extra.end());
     return RunToEnd(Cli(args), {}, kDeadlineMs, input);
   }
-
-  Device device;
 };
 
 // Each line goes out in order, none replacing another in the one transmit

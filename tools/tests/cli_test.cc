@@ -14,18 +14,10 @@
 #include <fstream>
 #include <sstream>
 
-#include "tools/sim/sim_device.h"
-#include "tools/tests/child_process.h"
+#include "tools/tests/cli_fixture.h"
 
 namespace ktcomm::sim {
 namespace {
-
-using test_support::ChildProcess;
-using test_support::Cli;
-using test_support::Outcome;
-using test_support::RunToEnd;
-
-constexpr int kDeadlineMs = 10000;
 
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
@@ -34,21 +26,14 @@ std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
-class CliTest : public ::testing::Test {
+class CliTest : public CliFixture {
  protected:
-  void StartDevice(DeviceOptions options = {}) {
-    if (int err = device.Start(std::move(options))) {
-      GTEST_SKIP() << "no pseudo-terminal: " << std::strerror(err);
-    }
-  }
   // A ktcomm command on port 1 of the simulated device.
   Outcome RunOnDevice(std::vector<std::string> args) {
     args.push_back("--device");
     args.push_back(device.Path());
     return RunToEnd(Cli(args), {}, kDeadlineMs);
   }
-
-  Device device;
 };
 
 TEST_F(CliTest, PrintsTheLibraryVersion) {
