@@ -274,6 +274,7 @@ class CommPort {
   // what it could not finish.
   bool workerIdle GUARDED_BY(lock) = false;
   bool callerServes GUARDED_BY(lock) = false;
+  uint32_t givenBack GUARDED_BY(lock) = 0;  // counts the callers' give-backs
   std::thread::id server GUARDED_BY(lock);
   HandBack handBack GUARDED_BY(lock);
   // Reports a serving caller met, made once it has given the device back.
@@ -287,7 +288,7 @@ class CommPort {
   // needless calls.
   platform::Event writeEvent GUARDED_BY(lock);
   bool writeEventSet GUARDED_BY(lock) = false;
-  // Wakes the worker's shutdown, which waits for a serving caller to finish.
+  // Wakes a worker that waits for a serving caller to give the device back.
   std::condition_variable_any ownerEvent;
   // Wakes a waiting call on a hand-over or a close; waited on with the
   // port lock, which the wait releases.

@@ -143,6 +143,7 @@ void CommPort::GiveDeviceBack(bool unread) {
     }
     platform.ReclaimDevice(waitSet, work);
     callerServes = false;
+    givenBack += 1;
   }
   ownerEvent.notify_all();
 }

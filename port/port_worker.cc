@@ -104,7 +104,11 @@ void CommPort::WorkerMain() {
       if (callerServes) {
         // Woken for what a waiting caller serves now, which stays ready
         // until the caller takes it: waiting for the wait again would spin.
-        while (callerServes) ownerEvent.wait(lock);
+        // One give-back is enough; the caller has taken what woke us, and
+        // a next call may take the device again while we wait in the
+        // kernel, where it costs the caller nothing to leave us.
+        uint32_t seen = givenBack;
+        while (callerServes && givenBack == seen) ownerEvent.wait(lock);
         continue;
       }
       // What a caller handed back comes first, in order: back to the top.
