@@ -47,6 +47,7 @@ void CommPort::WorkerMain() {
     HandBack back;
     bool pending;
     bool handed;
+    uint32_t idleSince;  // give-backs before this thread went idle
     {
       platform::PortLockHolder holder(lock);
       bool serving = !callerServes;
@@ -54,6 +55,7 @@ void CommPort::WorkerMain() {
       handed = back.note.due || back.writing;
       pending = serving && stagedPos < stagedLen;  // left over after an overflow
       workerIdle = !handed && !pending;
+      idleSince = givenBack;
     }
     if (handed) {
       ServeHandBack(back);
@@ -113,6 +115,10 @@ void CommPort::WorkerMain() {
       }
       // What a caller handed back comes first, in order: back to the top.
       if (handBack.note.due || handBack.writing) continue;
+      // A caller served the device since this thread's wait began: what
+      // the wait saw may be gone (an empty read would pass for a hang-up).
+      // Asking again costs one wait.
+      if (givenBack != idleSince) continue;
       workerIdle = false;
       recheck = false;
     }
