@@ -87,7 +87,8 @@ int NetworkPlatform::Write(int fd, std::span<const uint8_t> from, size_t* put) {
 }
 
 int NetworkPlatform::WaitWritable(int fd, const Event& cancel) {
-  if (auto stream = Find(fd)) return stream->WaitWritable(cancel);
+  // A stream's socket is waited on as a device is; holding the stream keeps it open.
+  if (auto stream = Find(fd)) return PlatformWrapper::WaitWritable(stream->fd(), cancel);
   return PlatformWrapper::WaitWritable(fd, cancel);
 }
 

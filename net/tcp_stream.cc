@@ -169,19 +169,6 @@ int TcpStream::Write(std::span<const uint8_t> from, size_t* put) {
   }
 }
 
-int TcpStream::WaitWritable(const Event& cancel) {
-  pollfd fds[2] = {{cancel.fd, POLLIN, 0}, {socket, POLLOUT, 0}};
-  for (;;) {
-    if (::poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    if (fds[0].revents & POLLIN) return ECANCELED;
-    if (fds[1].revents & POLLOUT) return 0;
-    if (fds[1].revents & (POLLERR | POLLHUP | POLLNVAL)) return EIO;
-  }
-}
-
 bool Handshakes(const LineState& line) {
   if (line.rtsControl == 2) return true;
   if (line.rtsControl < 2) return false;

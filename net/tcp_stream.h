@@ -78,7 +78,6 @@ class TcpStream {
   // EAGAIN when nothing has come yet; 0 bytes when the server hung up.
   virtual int Read(std::span<uint8_t> into, size_t* got);
   virtual int Write(std::span<const uint8_t> from, size_t* put);
-  int WaitWritable(const Event& cancel);
 
   // For the worker's wait: the events to poll the socket for, and a
   // descriptor that polls readable while data taken from the socket waits
