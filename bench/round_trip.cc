@@ -261,6 +261,8 @@ bool RunRoundTrip(Table& table, const Scale& scale) {
              std::to_string(kSpeakFirstPauseUs) +
              " microseconds after the prompt so that the caller waits first; exchanges per second are "
              "1 / mean time, the pause left out");
+  table.Note("the clients take turns in blocks of " + std::to_string(kExchangeBlock) +
+             " exchanges, in an order shuffled for each turn");
   table.Note(PriorityNote(clients, deviceNice));
   table.Note("CPU: this process, getrusage over the measured blocks (the device process not "
              "counted); wake-ups: context switches of the caller and, for KTcomm, its port's worker");

@@ -9,6 +9,7 @@
 #include <concepts>
 #include <cstdint>
 #include <functional>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -126,9 +127,13 @@ inline constexpr int kMaxFailures = 10;
 
 // Warms every client up with `warmUp` exchanges, not recorded, then runs
 // them in turns of kExchangeBlock exchanges until each has made `exchanges`,
-// so that a disturbance of the machine falls on all alike. Every caller
-// runs at the workers' priority, on the same thread. Returns the failed or
-// wrong exchanges; stops early at kMaxFailures.
+// so that a disturbance of the machine falls on all alike. Each turn takes
+// the clients in an order of its own: a block that follows the speak-first
+// blocks, whose caller idles for most of each exchange, pays for waking the
+// machine (its first exchanges take two to three times the rest), and in a
+// fixed order that cost would fall on one client alone. Every caller runs
+// at the workers' priority, on the same thread. Returns the failed or wrong
+// exchanges; stops early at kMaxFailures.
 template <std::derived_from<ExchangeClient> Client>
 int MeasureInTurns(std::vector<Client>& clients, int exchanges, int warmUp) {
   int failures = 0;
@@ -138,11 +143,16 @@ int MeasureInTurns(std::vector<Client>& clients, int exchanges, int warmUp) {
     }
   });
   for (Client& client : clients) client.samples.reserve(exchanges);
+  std::vector<Client*> order;
+  for (Client& client : clients) order.push_back(&client);
+  std::mt19937 shuffle(1);  // the same orders in every run
   for (int done = 0; done < exchanges && failures < kMaxFailures; done += kExchangeBlock) {
     int count = std::min(kExchangeBlock, exchanges - done);
+    std::shuffle(order.begin(), order.end(), shuffle);
     RunAtWorkerPriority([&] {
       int caller = CurrentThreadId();
-      for (Client& client : clients) {
+      for (Client* turn : order) {
+        Client& client = *turn;
         uint64_t wakeups = Wakeups(caller, client.threads);
         double cpu = ProcessCpuSeconds();
         auto start = std::chrono::steady_clock::now();
