@@ -64,14 +64,15 @@ TEST(AlertTest, ResetWhileTheHangUpAlertIsShown) {
     int waited = 0;
     long waitMs = ElapsedMs([&] { waited = ShortWait(kPort); });
     EXPECT_TRUE(waited == -1 || waited == 5) << waited;
-    EXPECT_LT(waitMs, 500) << "ms for a 100 ms wait while the alert is up";
+    // Below the 1500 ms the alert stays up, with room for a loaded machine.
+    EXPECT_LT(waitMs, 1000) << "ms for a 100 ms wait while the alert is up";
 
     steps.Now("KTSendData while the alert is up");
     const unsigned char bytes[4] = {0x00, 0x80, 0x01, 0x10};
     int sent = -100;
     long sendMs = ElapsedMs([&] { sent = KTSendData(kPort, bytes, sizeof bytes); });
     EXPECT_TRUE(sent == 0 || sent == 5) << sent;
-    EXPECT_LT(sendMs, 100) << "ms for KTSendData while the alert is up";
+    EXPECT_LT(sendMs, 1000) << "ms for KTSendData while the alert is up";
 
     // A person reads the text for a while.
     std::this_thread::sleep_until(shown + std::chrono::milliseconds(1500));

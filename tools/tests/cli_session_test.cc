@@ -45,7 +45,7 @@ TEST_F(CliSessionTest, TermSendsPipedLinesInOrderAndShowsAnswers) {
       "1a: 01\n"
       "00 80 02 24 07\n"
       "05:",  // no newline before the end
-      {"--grace", "100"});
+      {"--grace", "1000"});
   ASSERT_TRUE(run.finished);
   EXPECT_EQ(run.exitCode, 0) << run.err;
   ASSERT_TRUE(device.WaitForReceived(5, kDeadlineMs));
@@ -65,7 +65,7 @@ TEST_F(CliSessionTest, TermSendsPipedLinesInOrderAndShowsAnswers) {
 
 TEST_F(CliSessionTest, TermRawShowsTheBytesBothWays) {
   StartDevice(device);
-  Outcome run = Term("10:05\n", {"--raw", "--grace", "300"});
+  Outcome run = Term("10:05\n", {"--raw", "--grace", "1000"});
   EXPECT_EQ(run.exitCode, 0) << run.err;
   EXPECT_NE(run.out.find(" COM1 wrote 00 80 02 10 05  |.....|\n"), std::string::npos) << run.out;
   EXPECT_NE(run.out.find(" COM1 read  00 80 02 10 05  |.....|\n"), std::string::npos) << run.out;
@@ -76,7 +76,7 @@ TEST_F(CliSessionTest, TermShowsUnsolicitedFramesUntilTheGraceEnds) {
   options.streamRate = 50;
   options.streamCommand = 0x24;
   StartDevice(device, std::move(options));
-  Outcome run = Term("", {"--grace", "300"});
+  Outcome run = Term("", {"--grace", "1000"});
   EXPECT_TRUE(run.finished);
   EXPECT_EQ(run.exitCode, 0) << run.err;
   EXPECT_GE(Count(run.out, " COM1 cmd=24 len=1 data="), 3u) << run.out;
