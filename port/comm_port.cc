@@ -138,6 +138,9 @@ CommPort::StepResult CommPort::OpenDevice(const PortSettings& settings) {
     device = -1;
     return Failed{nullptr, err};
   }
+  // Under the port lock: a report on an application thread may read them
+  // while this thread reopens the port.
+  platform::PortLockHolder holder(lock);
   window = settings.window;
   portNumber = settings.portNumber;
   return std::nullopt;
@@ -333,6 +336,8 @@ CommPort::Queued CommPort::SendCommand(int command, std::span<const uint8_t> dat
 }
 
 void CommPort::ReportError(const char* what, int err) {
+  KTWindow* to;
+  int32_t number;
   {
     platform::PortLockHolder holder(lock);
     if (callerServes && server == std::this_thread::get_id()) {
@@ -342,8 +347,10 @@ void CommPort::ReportError(const char* what, int err) {
       deferredReports.push_back({what, err});
       return;
     }
+    to = window;
+    number = portNumber;
   }
-  diag::PresentError(window, diag::ComposeErrorText(what, platform.ErrorText(err), portNumber));
+  diag::PresentError(to, diag::ComposeErrorText(what, platform.ErrorText(err), number));
 }
 
 bool CommPort::OnWorkerThread() const {

@@ -214,7 +214,9 @@ class CommPort {
 
   // Set by Open, under the lifecycle lock, before the worker starts and the
   // port is marked open; released by Close after the join. Read without a
-  // lock by the worker, by waiting callers and by reports while it is open.
+  // lock by the worker and by waiting callers while it is open. The window
+  // and the port number are also set under the port lock, under which a
+  // report reads them: one from an application thread may race a reopen.
   std::string deviceName;
   std::string lineDef;
   uint8_t protocol = 0;

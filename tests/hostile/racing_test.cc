@@ -120,6 +120,35 @@ TEST(RacingTest, CallbackSendsOnAPortThatIsBeingReopened) {
   });
 }
 
+// A report made on an application thread (here a send too big for the
+// transmit buffer) names the port and goes to a window while another thread
+// closes and reopens that port with another window.
+TEST(RacingTest, ReportWhileAnotherThreadReopensThePort) {
+  RunScenario(20000, [](Steps& steps) {
+    PtyPair pty;
+    if (!pty.ok()) GTEST_SKIP() << "no pseudo-terminal";
+    MapPort(1, pty.secondaryPath());
+    RelayWindow first, second;
+    ASSERT_EQ(OpenPort(&first, 1, 16), 0);
+
+    std::atomic<bool> stop{false};
+    std::thread sender([&] {
+      const Bytes tooBig(64, 0x55);
+      while (!stop) KTSendData(1, tooBig.data(), static_cast<uint32_t>(tooBig.size()));
+    });
+    steps.Now("reopening port 1 while another thread's sends are reported");
+    auto start = Clock::now();
+    for (int cycle = 0; MsSince(start) < 1000; ++cycle) {
+      EXPECT_EQ(KTClosePort(1), 1);
+      EXPECT_EQ(OpenPort(cycle % 2 == 0 ? &second : &first, 1, 16), 0);
+    }
+    stop = true;
+    sender.join();
+    EXPECT_EQ(KTClosePort(1), 1);
+    EXPECT_GT(first.alerts.load() + second.alerts.load(), 0);
+  });
+}
+
 TEST(RacingTest, TwoSendersNeverMixTheirFrames) {
   RunScenario(20000, [](Steps& steps) {
     PtyPair pty;
