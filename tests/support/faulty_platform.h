@@ -6,9 +6,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "net/network_platform.h"
@@ -39,6 +41,12 @@ class FaultyPlatform : public platform::PlatformWrapper {
   void LimitWrites(size_t maxBytes) { writeLimit = maxBytes; }
   // Each write takes this long to leave the port (0: at once).
   void SlowDrain(int ms) { drainMs = ms; }
+  // Each write returns this much later (0: at once), so that an answer may
+  // come before the writer waits for it.
+  void PauseAfterWrites(int ms) { writePauseMs = ms; }
+  // The worker acts this long after its wait saw the device ready (0: at
+  // once), so that a waiting caller may serve the device meanwhile.
+  void SlowToActOnDevice(int ms) { deviceActMs = ms; }
   // A drain wait is in progress.
   bool Draining() const { return draining > 0; }
   // Purges, writes and drains in the order they were made.
@@ -102,6 +110,7 @@ class FaultyPlatform : public platform::PlatformWrapper {
     if (limit != 0 && from.size() > limit) from = from.first(limit);
     int err = PlatformWrapper::Write(fd, from, put);
     if (err == 0) Note("write " + std::to_string(*put));
+    if (int ms = writePauseMs; ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
     return err;
   }
   int WaitWritable(int fd, const platform::Event& cancel) override {
@@ -138,7 +147,11 @@ class FaultyPlatform : public platform::PlatformWrapper {
   int WaitForWork(platform::WaitSet& set, bool deviceReady, platform::Work* which,
                   bool* hangup) override {
     if (int err = Due(Call::kWaitForWork)) return err;
-    return PlatformWrapper::WaitForWork(set, deviceReady, which, hangup);
+    int err = PlatformWrapper::WaitForWork(set, deviceReady, which, hangup);
+    if (int ms = deviceActMs; err == 0 && ms > 0 && *which == platform::Work::kDevice) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    }
+    return err;
   }
   // A slow line is not drained at once: a caller serving the device hands
   // the wait to the worker.
@@ -187,6 +200,8 @@ class FaultyPlatform : public platform::PlatformWrapper {
   std::map<Call, int> counts;
   std::atomic<size_t> writeLimit{0};
   std::atomic<int> drainMs{0};
+  std::atomic<int> writePauseMs{0};
+  std::atomic<int> deviceActMs{0};
   std::atomic<int> draining{0};
   std::vector<std::string> journal;
 };
