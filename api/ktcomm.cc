@@ -72,21 +72,24 @@ int ToResult(CommPort::Queued queued) {
   return kOk;
 }
 
-// The common part of the waiting calls; `send` queues what is to be sent,
-// after the port is marked as awaiting a frame.
+// The common part of the waiting calls; `send` queues what is to be sent
+// for the call, after the port is marked as awaiting a frame.
 template <typename Send>
 int Wait(CommPort& slot, Send send, uint32_t timeoutMs, bool reportOverflow,
          unsigned char* outCommand, unsigned char* outData, uint32_t* inoutLength) {
-  if (!slot.BeginWait(true)) return kNotOpen;
+  WaitCall call(slot);
+  if (!slot.BeginWait(call, true)) return kNotOpen;
   // A port closed meanwhile ends the wait at once.
-  send();
-  return ToResult(slot.FinishWait(timeoutMs, reportOverflow, outCommand, outData, inoutLength));
+  send(call);
+  return ToResult(
+      slot.FinishWait(call, timeoutMs, reportOverflow, outCommand, outData, inoutLength));
 }
 
 }  // namespace
 }  // namespace ktcomm
 
 using ktcomm::CommPort;
+using ktcomm::WaitCall;
 
 extern "C" {
 
@@ -169,7 +172,8 @@ int KTSendCommandAndWait(int port, int command, const unsigned char* data, uint3
     CommPort& slot = *Slot(port);
     if (!slot.CommandFits(length)) return kTooSmall;
     return Wait(
-        slot, [&] { slot.SendCommand(command, {data, length}); }, timeoutMs, false, outCommand,
+        slot, [&](WaitCall& call) { slot.SendCommand(command, {data, length}, &call); },
+        timeoutMs, false, outCommand,
         outData, inoutLength);
   } catch (...) {
     return kOk;
@@ -184,7 +188,8 @@ int KTSendDataAndWait(int port, const unsigned char* data, uint32_t length, uint
     if (!DataReadable(data, length)) return kTooSmall;
     CommPort& slot = *Slot(port);
     return Wait(
-        slot, [&] { slot.SendRaw({data, length}); }, timeoutMs, true, outCommand, outData,
+        slot, [&](WaitCall& call) { slot.SendRaw({data, length}, &call); }, timeoutMs, true,
+        outCommand, outData,
         inoutLength);
   } catch (...) {
     return kOk;
@@ -197,7 +202,7 @@ int KTWaitForMessage(int port, uint32_t timeoutMs, unsigned char* outCommand,
   try {
     if (int result = CheckWait(port, outCommand, outData, inoutLength)) return result;
     return Wait(
-        *Slot(port), [] {}, timeoutMs, false, outCommand, outData, inoutLength);
+        *Slot(port), [](WaitCall&) {}, timeoutMs, false, outCommand, outData, inoutLength);
   } catch (...) {
     return kOk;
   }

@@ -37,24 +37,26 @@ struct Event {
   explicit operator bool() const { return fd >= 0; }
 };
 
-// What woke the worker, in order of precedence; kWake: its wait set was
-// given back with work waiting.
+// What woke a wait, in order of precedence; kWake: the worker's set was
+// given back with work waiting, or the worker told a serving caller to look.
 enum class Work { kShutdown = 0, kTransmit = 1, kDevice = 2, kWake = 3 };
 
 // The worker's wait, kept by the platform: shutdown, transmit and the
 // device. A waiting caller may serve transmit and the device itself, so
 // that the worker sleeps on: while the caller waits for them, what they
-// raise wakes the caller alone; giving them back wakes the worker for what
-// the caller left. Opened and closed with the port; Yield, Reclaim and
-// Unwatch are made under the port lock.
+// raise wakes the caller, as a rule alone; giving them back wakes the worker
+// for what the caller left. Where the kernel wakes the worker instead, the
+// worker wakes the caller. Opened and closed with the port; Yield, Reclaim,
+// Unwatch and WakeCaller are made under the port lock.
 struct WaitSet {
   int shutdown = -1;
   int transmit = -1;
   int device = -1;
   int poller = -1;  // the kernel's set; -1 where the wait polls afresh
   int served = -1;  // the worker's part a caller may serve: transmit and the device
-  int caller = -1;  // a serving caller's own set: shutdown, transmit and the device
+  int caller = -1;  // a serving caller's own set: shutdown, transmit, the device, kick
   int wake = -1;    // wakes the worker when the set is given back
+  int kick = -1;    // wakes a serving caller
   bool watched = true;
 };
 
@@ -119,8 +121,12 @@ class Platform {
   // Gives them back; `wake` wakes the worker for what the caller left
   // (which the worker was not woken for, the caller having been).
   virtual void ReclaimDevice(WaitSet& set, bool wake) = 0;
+  // Wakes a caller waiting in WaitDevice, which then returns kWake: what
+  // the worker was woken for may not have woken the caller.
+  virtual void WakeCaller(WaitSet& set) = 0;
   // For a caller that took the device: waits until shutdown, transmit or
-  // the device is ready, or the deadline passes (ETIMEDOUT).
+  // the device is ready, the worker wakes it (kWake), or the deadline passes
+  // (ETIMEDOUT).
   virtual int WaitDevice(const WaitSet& set, std::chrono::steady_clock::time_point deadline,
                          bool forever, Work* which, bool* hangup) = 0;
   // Whether what was written has left the port.
@@ -178,6 +184,7 @@ class PlatformWrapper : public Platform {
   void UnwatchDevice(WaitSet& set) override { target.UnwatchDevice(set); }
   bool YieldDevice(WaitSet& set) override { return target.YieldDevice(set); }
   void ReclaimDevice(WaitSet& set, bool wake) override { target.ReclaimDevice(set, wake); }
+  void WakeCaller(WaitSet& set) override { target.WakeCaller(set); }
   int WaitDevice(const WaitSet& set, std::chrono::steady_clock::time_point deadline, bool forever,
                  Work* which, bool* hangup) override {
     return target.WaitDevice(set, deadline, forever, which, hangup);

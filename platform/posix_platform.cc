@@ -208,6 +208,19 @@ int WaitUntil(int poller, epoll_event* events, int count, const timespec* left) 
   return epoll_wait(poller, events, count, ms);
 }
 
+// Sets an eventfd, and takes its count back.
+void Signal(int eventFd) {
+  uint64_t one = 1;
+  while (::write(eventFd, &one, sizeof one) < 0 && errno == EINTR) {
+  }
+}
+
+void Consume(int eventFd) {
+  uint64_t value;
+  while (::read(eventFd, &value, sizeof value) < 0 && errno == EINTR) {
+  }
+}
+
 // Adds fd to an epoll set, to report readiness as `id`. An exclusive watch
 // is woken only when no exclusive watch added before it took the wake-up,
 // which one does when a thread waits on its set.
@@ -451,17 +464,9 @@ class PosixPlatform final : public Platform {
     return 0;
   }
 
-  void SetEvent(const Event& event) override {
-    uint64_t one = 1;
-    while (::write(event.fd, &one, sizeof one) < 0 && errno == EINTR) {
-    }
-  }
+  void SetEvent(const Event& event) override { Signal(event.fd); }
 
-  void ResetEvent(const Event& event) override {
-    uint64_t value;
-    while (::read(event.fd, &value, sizeof value) < 0 && errno == EINTR) {
-    }
-  }
+  void ResetEvent(const Event& event) override { Consume(event.fd); }
 
   void CloseEvent(Event* event) override {
     if (event->fd < 0) return;
@@ -513,10 +518,12 @@ class PosixPlatform final : public Platform {
     if (err == 0 && (made.served = epoll_create1(EPOLL_CLOEXEC)) < 0) err = errno;
     if (err == 0 && (made.caller = epoll_create1(EPOLL_CLOEXEC)) < 0) err = errno;
     if (err == 0 && (made.wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) < 0) err = errno;
+    if (err == 0 && (made.kick = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) < 0) err = errno;
     // The caller's watches of transmit and the device come first: while a
     // serving caller waits, they take the wake-up and the worker sleeps on,
     // so that handing the device over costs no system call. Shutdown wakes both.
     if (err == 0) err = Watch(made.caller, made.shutdown, Work::kShutdown);
+    if (err == 0) err = Watch(made.caller, made.kick, Work::kWake);
     if (err == 0) err = Watch(made.caller, made.transmit, Work::kTransmit, EPOLLEXCLUSIVE);
     if (err == 0 && fd >= 0) err = Watch(made.caller, fd, Work::kDevice, EPOLLEXCLUSIVE);
     if (err == 0) err = Watch(made.served, made.transmit, Work::kTransmit, EPOLLEXCLUSIVE);
@@ -533,7 +540,7 @@ class PosixPlatform final : public Platform {
   }
 
   void CloseWaitSet(WaitSet* set) override {
-    for (int fd : {set->poller, set->served, set->caller, set->wake}) {
+    for (int fd : {set->poller, set->served, set->caller, set->wake, set->kick}) {
       if (fd >= 0) ::close(fd);
     }
     *set = WaitSet{};
@@ -550,11 +557,7 @@ class PosixPlatform final : public Platform {
       }
       bool ready[4] = {};
       for (int i = 0; i < n; ++i) ready[events[i].data.u32] = true;
-      if (ready[static_cast<size_t>(Work::kWake)]) {
-        uint64_t value;
-        while (::read(set.wake, &value, sizeof value) < 0 && errno == EINTR) {
-        }
-      }
+      if (ready[static_cast<size_t>(Work::kWake)]) Consume(set.wake);
       if (ready[static_cast<size_t>(Work::kDevice)]) {
         // Which of the served part is ready; it may have been taken meanwhile.
         ready[static_cast<size_t>(Work::kDevice)] = false;
@@ -591,12 +594,10 @@ class PosixPlatform final : public Platform {
   bool YieldDevice(WaitSet& set) override { return set.caller >= 0; }
 
   void ReclaimDevice(WaitSet& set, bool wake) override {
-    if (wake) {
-      uint64_t one = 1;
-      while (::write(set.wake, &one, sizeof one) < 0 && errno == EINTR) {
-      }
-    }
+    if (wake) Signal(set.wake);
   }
+
+  void WakeCaller(WaitSet& set) override { Signal(set.kick); }
 
   int WaitDevice(const WaitSet& set, std::chrono::steady_clock::time_point deadline, bool forever,
                  Work* which, bool* hangup) override {
@@ -618,6 +619,7 @@ class PosixPlatform final : public Platform {
         auto work = static_cast<Work>(events[i].data.u32);
         if (work < first) first = work;
         if (work == Work::kDevice) *hangup = (events[i].events & (EPOLLHUP | EPOLLERR)) != 0;
+        if (work == Work::kWake) Consume(set.kick);
       }
       *which = first;
       return 0;

@@ -193,9 +193,7 @@ CommPort::StepResult CommPort::OpenWaitSet() {
 
 void CommPort::MarkOpen(std::unique_ptr<uint8_t[]> newTxBuf, int newTxSize) {
   platform::PortLockHolder holder(lock);
-  workerIdle = false;
-  callerServes = false;
-  handBack = HandBack{};
+  owner.WorkerStarts();
   writeEventSet = false;
   txBuf = std::move(newTxBuf);
   txSize = static_cast<uint32_t>(newTxSize);
@@ -234,12 +232,12 @@ int CommPort::Close() {
   return 1;
 }
 
-// A transmission queued before still goes out.
+// A transmission queued before still goes out. Every waiting call ends.
 void CommPort::MarkClosed() {
   {
     platform::PortLockHolder holder(lock);
     opened = 0;
-    closes += 1;
+    for (WaitCall* call = waiters; call != nullptr; call = call->next) call->closed = true;
   }
   responseEvent.notify_all();
 }
@@ -325,14 +323,15 @@ bool CommPort::CommandFits(size_t length) {
   return !cmdBuf || length <= cmdBufSize - 4;
 }
 
-CommPort::Queued CommPort::SendCommand(int command, std::span<const uint8_t> data) {
+CommPort::Queued CommPort::SendCommand(int command, std::span<const uint8_t> data,
+                                       WaitCall* call) {
   CommandHolder hold(cmdLock);
   if (!cmdBuf) return Queued::kNotOpen;
   if (data.size() > cmdBufSize - 4) return Queued::kTooBig;
   cmdBuf[2] = static_cast<uint8_t>(data.size() + 1);  // wraps at 255 data bytes
   cmdBuf[3] = static_cast<uint8_t>(command);
   if (!data.empty()) std::memcpy(&cmdBuf[4], data.data(), data.size());
-  return SendRaw({cmdBuf.get(), data.size() + 4});
+  return SendRaw({cmdBuf.get(), data.size() + 4}, call);
 }
 
 void CommPort::ReportError(const char* what, int err) {
@@ -340,13 +339,6 @@ void CommPort::ReportError(const char* what, int err) {
   int32_t number;
   {
     platform::PortLockHolder holder(lock);
-    if (callerServes && server == std::this_thread::get_id()) {
-      // A waiting caller serving the device reports once it has given the
-      // device back: an alert that closed the port meanwhile would wait for
-      // this very thread.
-      deferredReports.push_back({what, err});
-      return;
-    }
     to = window;
     number = portNumber;
   }

@@ -21,9 +21,34 @@
 #include "net/network_platform.h"
 #include "platform/platform.h"
 #include "platform/thread_annotations.h"
+#include "port/device_owner.h"
 #include "port/frame_decoder.h"
 
 namespace ktcomm {
+
+class CommPort;
+
+// One waiting call, from BeginWait to its outcome: what reached it. It lives
+// on the calling thread's stack and is listed with its port while it waits
+// (its fields are the port's, under the port lock). A call that ends without
+// an outcome, by an exception, is taken off the list and gives the device
+// back in its destructor.
+class WaitCall {
+ public:
+  explicit WaitCall(CommPort& port) : port(port) {}
+  ~WaitCall();
+  WaitCall(const WaitCall&) = delete;
+  WaitCall& operator=(const WaitCall&) = delete;
+
+ private:
+  friend class CommPort;
+  CommPort& port;
+  bool serve = false;   // may serve the device itself
+  bool listed = false;  // in its port's list of waiting calls
+  bool handed = false;  // a frame was handed to it and is held for it
+  bool closed = false;  // the port closed under it
+  WaitCall* next = nullptr;
+};
 
 // What a port is opened with: the arguments of KTOpenPort.
 struct PortSettings {
@@ -36,6 +61,25 @@ struct PortSettings {
   int txSize = 64;  // bytes of the transmit buffer and of the command buffer
   int rxSize = 64;  // bytes of the receive buffer
   int protocol = 1;  // stored as 8 bits
+};
+
+// A report to make once the port lock is free and the device given back:
+// the operation that failed and its error.
+struct Report {
+  const char* what = nullptr;
+  int err = 0;
+  explicit operator bool() const { return what != nullptr; }
+};
+// How a write went: finished (written and logged, or failed), and what to
+// report; unfinished where it would have had to wait and might not.
+struct Written {
+  bool finished = true;
+  Report report;
+};
+// What a serving call leaves: its hand-back to the worker and its report.
+struct Served {
+  HandBack back;
+  Report report;
 };
 
 // How long StartWorker waits for the worker to run.
@@ -84,11 +128,13 @@ class CommPort {
     kNotOpen,  // the port is not open (or closed meanwhile)
   };
   // Queues one transmission for the worker, replacing one not yet taken.
-  // Never waits for the line.
-  Queued SendRaw(std::span<const uint8_t> data) EXCLUDES(lock);
+  // Never waits for the line. Sent for a waiting call that may serve the
+  // device, it lets the call take the device with it when the worker is idle.
+  Queued SendRaw(std::span<const uint8_t> data, WaitCall* call = nullptr) EXCLUDES(lock);
   // Builds 00 80 <length+1> <command> <data> in the command buffer and
   // queues it.
-  Queued SendCommand(int command, std::span<const uint8_t> data) EXCLUDES(cmdLock, lock);
+  Queued SendCommand(int command, std::span<const uint8_t> data, WaitCall* call = nullptr)
+      EXCLUDES(cmdLock, lock);
   // False when a command frame with this much data is larger than the
   // command buffer (true without one: the port is closed, which the call
   // then finds).
@@ -97,11 +143,14 @@ class CommPort {
   // A waiting call: BeginWait before anything is sent (false: the port is
   // not open), then FinishWait. With `serve`, a call on an idle port serves
   // the device itself until its frame comes: it writes what it sends and
-  // reads the answer, sparing two hand-overs between threads.
+  // reads the answer, sparing two hand-overs between threads. Each call is
+  // handed frames of its own: calls that overlap get one frame each, in the
+  // order they began.
   enum class WaitOutcome { kFrame, kTimedOut, kTooSmall, kOverflow, kClosed };
-  bool BeginWait(bool serve = false) EXCLUDES(lock);
-  WaitOutcome FinishWait(uint32_t timeoutMs, bool reportOverflow, uint8_t* outCommand,
-                         uint8_t* outData, uint32_t* inoutLength) EXCLUDES(lock);
+  bool BeginWait(WaitCall& call, bool serve = false) EXCLUDES(lock);
+  WaitOutcome FinishWait(WaitCall& call, uint32_t timeoutMs, bool reportOverflow,
+                         uint8_t* outCommand, uint8_t* outData, uint32_t* inoutLength)
+      EXCLUDES(lock);
 
   // Traffic log settings, shared by all ports through the exports.
   int SetLogFileName(const char* name) EXCLUDES(lock);
@@ -109,10 +158,13 @@ class CommPort {
 
   // Tells a person that `what` failed, quoting the text of `err` and the
   // port number, then returns; the caller decides what the failure ends.
-  // Never called with the port lock held.
+  // Never called with the port lock held, nor by a call serving the device:
+  // the alert may close the port, whose worker waits for the device.
   void ReportError(const char* what, int err) EXCLUDES(lock);
 
  private:
+  friend class WaitCall;
+
   // Why a step of Open failed: the error, and the operation a report
   // quotes, or null where the failure is only returned.
   struct Failed {
@@ -142,28 +194,6 @@ class CommPort {
   // Refuses sends and ends waiting calls from here on.
   void MarkClosed() EXCLUDES(lock);
 
-  // What a decoded byte asks for once the port lock is released: a frame
-  // notification, or waking the caller a frame was handed to.
-  struct Notification {
-    bool wake = false;
-    bool due = false;
-    uint32_t first = 0;
-    uintptr_t second = 0;
-  };
-  // A transmission taken from the slot, and how much of it went out.
-  struct Transmission {
-    uint32_t length = 0;
-    size_t done = 0;
-    uint64_t taken = 0;  // txQueued when it was taken
-  };
-  // What a waiting caller that served the device leaves to the worker: a
-  // notification to post, a write to finish.
-  struct HandBack {
-    Notification note;
-    bool writing = false;
-    Transmission transmission;
-  };
-
   // The worker (port_worker.cc).
   void WorkerMain();
   void ServeHandBack(const HandBack& back);
@@ -179,21 +209,40 @@ class CommPort {
   void WriteQueued() EXCLUDES(lock);
   Transmission TakeTransmission() EXCLUDES(lock);
   // Writes the rest of the transmission and waits for it to leave the port,
-  // then logs it; false, with nothing waited for, where it would have to
-  // wait and `mayWait` is not set.
-  bool WriteOut(Transmission& transmission, bool mayWait) EXCLUDES(lock);
+  // then logs it. Where it would have to wait and `mayWait` is not set, it
+  // returns unfinished with nothing waited for.
+  Written WriteOut(Transmission& transmission, bool mayWait) EXCLUDES(lock);
   void DiscardInput(platform::Queues which);
   int ReadAvailable() EXCLUDES(lock);  // 0, or the errno of a device that hung up
-  int Refill(bool first);
-  // Decodes staged bytes up to the first frame, notification or overflow;
-  // true on an overflow.
+  // Reads what the device holds into the staging buffer: 0, EIO for a
+  // device that hung up, or another error with *report set to make.
+  int Refill(bool first, Report* report);
+  // Overflow-tests, decodes and logs the staged bytes of one read: all of
+  // them, or up to a frame to post or an overflow; true on an overflow.
   bool DecodeStaged(Notification* note) EXCLUDES(lock);
   bool DecodeRunLocked(Notification* note) REQUIRES(lock);
+  // A completed frame goes to the first waiting call, which is woken.
+  void HandOverLocked(Notification* note) REQUIRES(lock);
 
-  // A waiting caller serving the device (port_wait.cc).
-  bool ServeWhileWaiting(std::chrono::steady_clock::time_point deadline, bool forever)
-      EXCLUDES(lock);
-  void GiveDeviceBack(bool unread) EXCLUDES(lock);
+  // Waiting calls (port_wait.cc).
+  void ListWaitLocked(WaitCall& call) REQUIRES(lock);
+  void UnlistWaitLocked(WaitCall& call) REQUIRES(lock);
+  bool FrameHeldForACallLocked() const REQUIRES(lock);
+  // The call's outcome once a frame reached it or the port closed; empty
+  // while neither has happened.
+  std::optional<WaitOutcome> TakeOutcomeLocked(WaitCall& call, bool reportOverflow,
+                                               uint8_t* outCommand, uint8_t* outData,
+                                               uint32_t* inoutLength) REQUIRES(lock);
+  WaitOutcome TimeOutLocked(WaitCall& call, uint32_t* inoutLength) REQUIRES(lock);
+  // A waiting call serving the device until its frame comes, the port
+  // closes, the deadline passes, or it meets what it must leave.
+  Served ServeWhileWaiting(WaitCall& call, std::chrono::steady_clock::time_point deadline,
+                           bool forever) EXCLUDES(lock);
+  // The serving call gives the device back with what it leaves; the worker
+  // is told where it has to be.
+  void GiveDeviceBackLocked(WaitCall& call, HandBack back) REQUIRES(lock);
+  // A call that ends by an exception leaves the list and the device.
+  void AbandonWait(WaitCall& call) EXCLUDES(lock);
   void CaptureMessage() REQUIRES(lock);
   // The notification's parameters for the stored message.
   uint32_t Parameter(bool withData) const REQUIRES(lock);
@@ -263,37 +312,21 @@ class CommPort {
   std::vector<std::unique_ptr<uint8_t[]>> retiredBuffers GUARDED_BY(lock);
   int32_t msgLen GUARDED_BY(lock) = 0;
   uint8_t msgCommand GUARDED_BY(lock) = 0;
-  // Counts frames handed to waiting callers, so that a wait can tell whether
-  // a frame reached it even when its time ran out; counts closes, so that a
-  // wait can tell that its port went away.
-  uint32_t handovers GUARDED_BY(lock) = 0;
-  uint32_t handoversAtWait GUARDED_BY(lock) = 0;
-  uint32_t closes GUARDED_BY(lock) = 0;
-  uint32_t closesAtWait GUARDED_BY(lock) = 0;
   diag::TrafficLog log GUARDED_BY(lock);
-  // Who serves the device: the worker, idle in its wait with nothing in
-  // hand, may be relieved by a waiting caller, which gives it back with
-  // what it could not finish.
-  bool workerIdle GUARDED_BY(lock) = false;
-  bool callerServes GUARDED_BY(lock) = false;
-  uint32_t givenBack GUARDED_BY(lock) = 0;  // counts the callers' give-backs
-  std::thread::id server GUARDED_BY(lock);
-  HandBack handBack GUARDED_BY(lock);
-  // Reports a serving caller met, made once it has given the device back.
-  struct Report {
-    const char* what;
-    int err;
-  };
-  std::vector<Report> deferredReports GUARDED_BY(lock);
+  // The waiting calls in the order they began; frames are handed to the
+  // first. A call that returned 6 or 1 leaves responseWanted set behind it.
+  WaitCall* waiters GUARDED_BY(lock) = nullptr;
+  // Who serves the device: the worker, or a waiting call that took it.
+  DeviceOwner owner GUARDED_BY(lock);
   // The transmit event, set by SendRaw on any thread and closed by Close;
   // writeEventSet says it is set, so that SendRaw and the writer skip
   // needless calls.
   platform::Event writeEvent GUARDED_BY(lock);
   bool writeEventSet GUARDED_BY(lock) = false;
-  // Wakes a worker that waits for a serving caller to give the device back.
+  // Wakes a worker that waits for a serving call to give the device back.
   std::condition_variable_any ownerEvent;
-  // Wakes a waiting call on a hand-over or a close; waited on with the
-  // port lock, which the wait releases.
+  // Wakes the waiting calls on a hand-over or a close; each looks at its own
+  // marks. Waited on with the port lock, which the wait releases.
   std::condition_variable_any responseEvent;
 
   // Read by one thread while another writes them, without the lock.

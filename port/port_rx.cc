@@ -1,7 +1,10 @@
 // The receive path: bytes are read from the device into a staging buffer of
-// the worker's, then tested against the receive buffer, decoded and logged
-// under the port lock, in runs that end at each frame, overflow or trigger;
-// a caller can take the lock between two runs to queue or release.
+// whoever serves it, then tested against the receive buffer, decoded and
+// logged under the port lock, in runs that end at each frame, overflow or
+// trigger. The bytes of one read are decoded before a call that was handed
+// a frame can release it, whoever read them: what it holds behind the frame
+// is dropped with it. Between reads a caller can take the lock to queue or
+// release.
 #include <cerrno>
 #include <cstring>
 
@@ -14,7 +17,9 @@ int CommPort::ReadAvailable() {
   for (;;) {
     // Read with the port lock free: a network device may take its time.
     if (stagedPos == stagedLen) {
-      int err = Refill(first);
+      Report report;
+      int err = Refill(first, &report);
+      if (report) ReportError(report.what, report.err);  // lock not held
       if (err != 0 || stagedPos == stagedLen) return err;
     }
     first = false;
@@ -40,12 +45,14 @@ int CommPort::ReadAvailable() {
 bool CommPort::DecodeStaged(Notification* note) {
   platform::PortLockHolder holder(lock);
   // Staged bytes are decoded in runs that end at a frame, an overflow or a
-  // trigger, while nobody else asks for the lock; a caller that does gets it
-  // before the next run.
+  // trigger. While no frame is held, a caller that asks for the lock gets it
+  // before the next run; while one is, the rest of the read is decoded
+  // first, so that its caller releases it after that read, never within it.
   bool overflow;
   do {
     overflow = DecodeRunLocked(note);
-  } while (!overflow && !note->due && !note->wake && stagedPos < stagedLen && !lock.Contended());
+  } while (!overflow && !note->due && stagedPos < stagedLen &&
+           (decoder.holding || !lock.Contended()));
   return overflow;
 }
 
@@ -53,11 +60,7 @@ bool CommPort::DecodeStaged(Notification* note) {
 // frame, overflows or triggers a post, and logs them; true when the last
 // overflowed the receive buffer. A frame to post is left in *note.
 bool CommPort::DecodeRunLocked(Notification* note) {
-  // While a frame is held, the caller it went to is about to take the lock
-  // and release it: bytes go one at a time, so that it gets in before the
-  // next, rather than finding the rest of the read piled up behind the frame.
-  const size_t count = decoder.holding ? 1 : stagedLen - stagedPos;
-  const std::span<const uint8_t> pending(staged.data() + stagedPos, count);
+  const std::span<const uint8_t> pending(staged.data() + stagedPos, stagedLen - stagedPos);
   const Decoder::Run run =
       decoder.FeedRun(format, pending, {rxBuf.get(), static_cast<size_t>(rxSize)});
   stagedPos += run.consumed;
@@ -77,8 +80,7 @@ bool CommPort::DecodeRunLocked(Notification* note) {
       bool withData = msgLen > 0;
       switch (decoder.Complete(*format, responseWanted.load() != 0)) {
         case Decoder::Delivery::kHold:
-          handovers += 1;
-          note->wake = true;
+          HandOverLocked(note);
           break;
         case Decoder::Delivery::kStore:
           break;
@@ -99,7 +101,7 @@ bool CommPort::DecodeRunLocked(Notification* note) {
 // Takes what the device holds into the staging buffer. The first refill of a
 // pass reads even when the queue looks empty: a device that polled readable
 // with nothing queued has hung up, and the read says so.
-int CommPort::Refill(bool first) {
+int CommPort::Refill(bool first, Report* report) {
   size_t queued = 0;
   size_t got = 0;
   int err = 0;
@@ -116,7 +118,7 @@ int CommPort::Refill(bool first) {
   if (err == EAGAIN) return 0;
   if (err == EIO || (err == 0 && got == 0 && queued == 0)) return EIO;
   if (err != 0) {
-    ReportError("ReadFile()", err);  // lock not held
+    *report = {"ReadFile()", err};
     return 0;
   }
   stagedPos = 0;

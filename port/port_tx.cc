@@ -9,8 +9,23 @@
 #include "port/comm_port.h"
 
 namespace ktcomm {
+namespace {
 
-CommPort::Queued CommPort::SendRaw(std::span<const uint8_t> data) {
+Written Unfinished() {
+  Written written;
+  written.finished = false;
+  return written;
+}
+
+Written WriteFailed(const char* what, int err) {
+  Written written;
+  written.report = {what, err};
+  return written;
+}
+
+}  // namespace
+
+CommPort::Queued CommPort::SendRaw(std::span<const uint8_t> data, WaitCall* call) {
   {
     platform::PortLockHolder holder(lock);
     if (!IsOpen()) return Queued::kNotOpen;
@@ -19,8 +34,11 @@ CommPort::Queued CommPort::SendRaw(std::span<const uint8_t> data) {
       txLen = static_cast<uint32_t>(data.size());
       txPending = true;
       txQueued += 1;
-      // A caller serving the device sees its own send without the event.
-      bool ownSend = callerServes && server == std::this_thread::get_id();
+      // A waiting call that serves the device writes its own send, taking
+      // the device with it when the worker is idle: no event, no wake-up.
+      bool ownSend = call != nullptr && call->listed &&
+                     (owner.ServedBy(call) || (call->serve && !call->closed &&
+                                               owner.CallerTakes(call)));
       if (!writeEventSet && !ownSend) {
         platform.SetEvent(writeEvent);
         writeEventSet = true;
@@ -35,10 +53,11 @@ CommPort::Queued CommPort::SendRaw(std::span<const uint8_t> data) {
 
 void CommPort::WriteQueued() {
   Transmission transmission = TakeTransmission();
-  WriteOut(transmission, true);
+  Written written = WriteOut(transmission, true);
+  if (written.report) ReportError(written.report.what, written.report.err);  // lock not held
 }
 
-CommPort::Transmission CommPort::TakeTransmission() {
+Transmission CommPort::TakeTransmission() {
   Transmission transmission;
   {
     platform::PortLockHolder holder(lock);
@@ -60,7 +79,7 @@ CommPort::Transmission CommPort::TakeTransmission() {
   return transmission;
 }
 
-bool CommPort::WriteOut(Transmission& transmission, bool mayWait) {
+Written CommPort::WriteOut(Transmission& transmission, bool mayWait) {
   int err = 0;
   while (transmission.done < transmission.length) {
     size_t put = 0;
@@ -69,7 +88,7 @@ bool CommPort::WriteOut(Transmission& transmission, bool mayWait) {
                          &put);
     if (err == 0 && put == 0) err = EAGAIN;
     if (err == EAGAIN) {
-      if (!mayWait) return false;
+      if (!mayWait) return Unfinished();
       err = platform.WaitWritable(device, shutdownEvent);
     }
     if (err != 0) break;
@@ -78,13 +97,13 @@ bool CommPort::WriteOut(Transmission& transmission, bool mayWait) {
   if (err != 0 && transmission.done == 0) {
     // Nothing went out: not logged, and not sent again at close. A close
     // that cut a stuck write short is no error worth showing.
-    if (err != ECANCELED) ReportError("WriteFile()", err);  // lock not held
-    return true;
+    if (err == ECANCELED) return {};
+    return WriteFailed("WriteFile()", err);
   }
   // The write is complete when its bytes have left the port, not when the
   // kernel took them. A close ends the wait; the bytes were written.
   if (err == 0) {
-    if (!mayWait && !platform.Drained(device)) return false;
+    if (!mayWait && !platform.Drained(device)) return Unfinished();
     if (mayWait) platform.WaitDrained(device, shutdownEvent);
   }
   {
@@ -96,10 +115,8 @@ bool CommPort::WriteOut(Transmission& transmission, bool mayWait) {
     // A transmission queued meanwhile keeps its slot for the next pass.
     if (txQueued == transmission.taken) txLen = 0;
   }
-  if (err != 0 && err != ECANCELED) {
-    ReportError("GetOverlappedResult() in WriteFile()", err);  // lock not held
-  }
-  return true;
+  if (err != 0 && err != ECANCELED) return WriteFailed("GetOverlappedResult() in WriteFile()", err);
+  return {};
 }
 
 void CommPort::DiscardInput(platform::Queues which) {

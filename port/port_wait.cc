@@ -1,151 +1,270 @@
 // Waiting for a frame: the decoder hands the next completed frame to the
-// waiting caller instead of posting it, and holds until the caller releases
-// it. A caller on an idle port serves the device itself meanwhile: it writes
-// what it sends and reads the answer, with the same steps as the worker,
-// and gives the device back with whatever it could not finish without
-// waiting for the line or posting a notification, which only the worker does.
+// first waiting call instead of posting it, and holds until that call
+// releases it. A call on an idle port serves the device itself meanwhile:
+// it writes what it sends and reads the answer with the worker's own steps,
+// and gives the device back with whatever it cannot finish without waiting
+// for the line or posting a notification, which only the worker does.
+#include <cerrno>
 #include <cstring>
 
 #include "port/comm_port.h"
 
 namespace ktcomm {
 
-bool CommPort::BeginWait(bool serve) {
+using Clock = std::chrono::steady_clock;
+
+WaitCall::~WaitCall() { port.AbandonWait(*this); }
+
+bool CommPort::BeginWait(WaitCall& call, bool serve) {
   platform::PortLockHolder holder(lock);
-  if (!IsOpen()) return false;
-  handoversAtWait = handovers;
-  closesAtWait = closes;
+  if (!IsOpen() || call.listed) return false;
   // Set before anything is sent, so that an answer arriving at once comes here.
   responseWanted = 1;
-  if (serve && workerIdle && !callerServes && waitSet.watched && platform.YieldDevice(waitSet)) {
-    callerServes = true;
-    server = std::this_thread::get_id();
-  }
+  call.serve = serve && waitSet.watched && platform.YieldDevice(waitSet);
+  ListWaitLocked(call);
   return true;
 }
 
-CommPort::WaitOutcome CommPort::FinishWait(uint32_t timeoutMs, bool reportOverflow,
-                                           uint8_t* outCommand, uint8_t* outData,
-                                           uint32_t* inoutLength) {
-  bool forever = timeoutMs == 0xFFFFFFFF;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+CommPort::WaitOutcome CommPort::FinishWait(WaitCall& call, uint32_t timeoutMs,
+                                           bool reportOverflow, uint8_t* outCommand,
+                                           uint8_t* outData, uint32_t* inoutLength) {
+  const bool forever = timeoutMs == 0xFFFFFFFF;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   bool serving;
   {
     platform::PortLockHolder holder(lock);
-    serving = callerServes && server == std::this_thread::get_id();
-  }
-  if (serving) {
-    bool unread = ServeWhileWaiting(deadline, forever);
-    GiveDeviceBack(unread);
-    std::vector<Report> reports;
-    {
-      platform::PortLockHolder holder(lock);
-      reports.swap(deferredReports);
-    }
-    for (const Report& report : reports) {
-      ReportError(report.what, report.err);  // lock not held, the device given back
-    }
+    if (!call.listed) return WaitOutcome::kClosed;
+    serving = owner.ServedBy(&call);
+    // A call that sent nothing, or whose send was refused, may still serve
+    // the reading; one whose send the worker was woken for leaves it to it.
+    if (!serving && call.serve && !txPending && !call.closed) serving = owner.CallerTakes(&call);
   }
 
-  // The outcome is decided under the lock: a frame handed over after the wait
-  // gave up is still this caller's, so no frame is left held for nobody.
+  if (serving) {
+    Served served = ServeWhileWaiting(call, deadline, forever);
+    std::optional<WaitOutcome> outcome;
+    {
+      platform::PortLockHolder holder(lock);
+      // Taken before the worker gets the device back: what the call read in
+      // its last pass is decoded and dropped with its frame, as a worker's
+      // pass would have done before the caller could release it.
+      outcome = TakeOutcomeLocked(call, reportOverflow, outCommand, outData, inoutLength);
+      GiveDeviceBackLocked(call, served.back);
+    }
+    ownerEvent.notify_all();
+    if (served.report) ReportError(served.report.what, served.report.err);  // device given back
+    if (outcome) return *outcome;
+  }
+
+  // The outcome is decided under the lock: a frame handed over after the
+  // deadline passed is still this call's, so no frame is left held for nobody.
   platform::PortLockHolder holder(lock);
-  while (handovers == handoversAtWait && closes == closesAtWait) {
+  for (;;) {
+    if (auto outcome = TakeOutcomeLocked(call, reportOverflow, outCommand, outData, inoutLength)) {
+      return *outcome;
+    }
     if (forever) {
       responseEvent.wait(lock);
     } else if (responseEvent.wait_until(lock, deadline) == std::cv_status::timeout) {
-      break;
+      if (auto outcome =
+              TakeOutcomeLocked(call, reportOverflow, outCommand, outData, inoutLength)) {
+        return *outcome;
+      }
+      return TimeOutLocked(call, inoutLength);
     }
   }
-  if (closes != closesAtWait) return WaitOutcome::kClosed;
-  if (handovers != handoversAtWait) {
-    // Too small or overflowed: nothing is reset, the decoder keeps holding.
-    if (*inoutLength < static_cast<uint32_t>(msgLen)) return WaitOutcome::kTooSmall;
-    if (reportOverflow && decoder.state == kOverflowed) return WaitOutcome::kOverflow;
-    *outCommand = msgCommand;
-    if (msgLen > 0) std::memcpy(outData, msgBuf.get(), static_cast<size_t>(msgLen));
-    *inoutLength = static_cast<uint32_t>(msgLen);
-    decoder.Restart();
-    msgLen = 0;
-    responseWanted = 0;
-    return WaitOutcome::kFrame;
+}
+
+std::optional<CommPort::WaitOutcome> CommPort::TakeOutcomeLocked(WaitCall& call,
+                                                                 bool reportOverflow,
+                                                                 uint8_t* outCommand,
+                                                                 uint8_t* outData,
+                                                                 uint32_t* inoutLength) {
+  if (call.closed) {
+    UnlistWaitLocked(call);
+    if (waiters == nullptr) responseWanted = 0;
+    return WaitOutcome::kClosed;
   }
-  responseWanted = 0;
+  if (!call.handed) return std::nullopt;
+  // Too small or overflowed: nothing is reset, the decoder keeps holding and
+  // the port keeps awaiting a frame.
+  if (*inoutLength < static_cast<uint32_t>(msgLen)) {
+    UnlistWaitLocked(call);
+    return WaitOutcome::kTooSmall;
+  }
+  if (reportOverflow && decoder.state == kOverflowed) {
+    UnlistWaitLocked(call);
+    return WaitOutcome::kOverflow;
+  }
+  *outCommand = msgCommand;
+  if (msgLen > 0) std::memcpy(outData, msgBuf.get(), static_cast<size_t>(msgLen));
+  *inoutLength = static_cast<uint32_t>(msgLen);
+  decoder.Restart();
+  msgLen = 0;
+  UnlistWaitLocked(call);
+  if (waiters == nullptr) responseWanted = 0;
+  return WaitOutcome::kFrame;
+}
+
+CommPort::WaitOutcome CommPort::TimeOutLocked(WaitCall& call, uint32_t* inoutLength) {
+  UnlistWaitLocked(call);
+  if (waiters == nullptr) responseWanted = 0;
   // A frame still held from an earlier call that returned 6 was handed to
   // nobody; letting it go makes the next frame reach the window.
-  if (decoder.holding) decoder.Restart();
+  if (decoder.holding && !FrameHeldForACallLocked()) decoder.Restart();
   *inoutLength = 0;
   return WaitOutcome::kTimedOut;
 }
 
+void CommPort::ListWaitLocked(WaitCall& call) {
+  call.listed = true;
+  call.handed = false;
+  call.closed = false;
+  call.next = nullptr;
+  WaitCall** last = &waiters;
+  while (*last != nullptr) last = &(*last)->next;
+  *last = &call;
+}
+
+void CommPort::UnlistWaitLocked(WaitCall& call) {
+  for (WaitCall** link = &waiters; *link != nullptr; link = &(*link)->next) {
+    if (*link == &call) {
+      *link = call.next;
+      break;
+    }
+  }
+  call.listed = false;
+  call.next = nullptr;
+}
+
+bool CommPort::FrameHeldForACallLocked() const {
+  for (const WaitCall* call = waiters; call != nullptr; call = call->next) {
+    if (call->handed) return true;
+  }
+  return false;
+}
+
+void CommPort::HandOverLocked(Notification* note) {
+  // The first call gets it; a frame completing after an overflow dropped an
+  // earlier one it had not taken yet replaces that one, as for a lone call.
+  if (waiters != nullptr) waiters->handed = true;
+  note->wake = true;
+}
+
 // Until this call's frame is handed over, the port closes or the deadline
 // passes: sends are written and input is decoded here, in the worker's
-// order. What would make this thread wait for the line or post goes back.
-// True when the device may hold input that woke this thread, not the
-// worker, and that this thread did not read.
-bool CommPort::ServeWhileWaiting(std::chrono::steady_clock::time_point deadline, bool forever) {
-  bool unread = false;
+// order and with its steps. What would make this thread wait for the line,
+// post, or report while it holds the device ends the serving.
+Served CommPort::ServeWhileWaiting(WaitCall& call, Clock::time_point deadline,
+                                             bool forever) {
+  Served served;
+  HandBack& back = served.back;
+  // The last read filled the staging buffer: the device may hold more, which
+  // woke this thread and not the worker.
+  bool fullRead = false;
+  auto leave = [&]() -> Served& {
+    back.look = back.look || fullRead || stagedPos < stagedLen;
+    return served;
+  };
   for (;;) {
     bool sending;
     {
       platform::PortLockHolder holder(lock);
-      if (handovers != handoversAtWait || closes != closesAtWait) return unread;
+      if (call.handed || call.closed) return leave();
       sending = txPending;
     }
+    if (!forever && Clock::now() >= deadline) return leave();
     if (sending) {
+      // Taken with its wake-up, if any: the worker must look if it is left.
       Transmission transmission = TakeTransmission();
-      unread = false;  // the purge took it
-      if (!WriteOut(transmission, false)) {
-        platform::PortLockHolder holder(lock);
-        handBack.writing = true;
-        handBack.transmission = transmission;
-        return unread;
+      fullRead = false;  // the purge took it
+      Written written = WriteOut(transmission, false);
+      if (!written.finished) {
+        back.writing = true;
+        back.transmission = transmission;
+        return leave();
+      }
+      if (written.report) {
+        served.report = written.report;
+        return leave();
       }
       continue;
     }
     if (stagedPos == stagedLen) {
       platform::Work which = platform::Work::kShutdown;
       bool hangup = false;
-      if (platform.WaitDevice(waitSet, deadline, forever, &which, &hangup) != 0) return unread;
-      if (which == platform::Work::kShutdown) return unread;
+      int err = platform.WaitDevice(waitSet, deadline, forever, &which, &hangup);
+      if (err == ETIMEDOUT || which == platform::Work::kShutdown) return leave();
+      // A device that hung up, or a wait that fails, is the worker's to report.
+      if (err != 0 || hangup) {
+        back.look = true;
+        return leave();
+      }
       if (which == platform::Work::kTransmit) continue;
-      // A device that hung up is the worker's to report.
-      if (hangup || Refill(true) != 0) return true;
-      // A read that filled the staging buffer may have left more behind.
-      unread = stagedLen - stagedPos == staged.size();
+      // Woken by the worker (kWake), the device may or may not hold input:
+      // ask before reading, as after a read.
+      err = Refill(which == platform::Work::kDevice, &served.report);
+      if (err != 0 || served.report) {
+        back.look = back.look || err == EIO;
+        return leave();
+      }
+      fullRead = stagedLen - stagedPos == staged.size();
       if (stagedPos == stagedLen) continue;
     }
     Notification note;
-    if (DecodeStaged(&note)) {
-      // Bytes still staged are decoded by the worker, as after its own.
-      // Made once the device is given back; no system call failed.
-      ReportError("KTcomm: Incoming buffer overflow !!!", 0);
-      return unread;
+    const bool overflow = DecodeStaged(&note);
+    // The frame may be another call's, which waits on the event.
+    if (note.wake) responseEvent.notify_all();
+    if (overflow) {
+      // No system call failed: the report quotes no error. Bytes still
+      // staged are decoded by the worker, as after its own overflow.
+      served.report = {"KTcomm: Incoming buffer overflow !!!", 0};
+      return leave();
     }
     if (note.due) {
-      platform::PortLockHolder holder(lock);
-      handBack.note = note;
-      return unread;
+      back.note = note;
+      return leave();
     }
   }
 }
 
-void CommPort::GiveDeviceBack(bool unread) {
-  {
-    platform::PortLockHolder holder(lock);
-    // A send made while this thread waited woke it, not the worker.
-    bool work = unread || txPending || stagedPos < stagedLen || handBack.note.due ||
-                handBack.writing;
-    if (txPending && !writeEventSet) {
-      // A send of this call's that it had no time to take is the worker's.
+void CommPort::GiveDeviceBackLocked(WaitCall& call, HandBack back) {
+  if (!owner.ServedBy(&call)) return;
+  if (txPending) {
+    // A send this call had no time to take, or whose wake-up it took: the
+    // worker's now, and it must look, since the kernel may not tell it.
+    back.look = true;
+    if (!writeEventSet) {
       platform.SetEvent(writeEvent);
       writeEventSet = true;
     }
-    platform.ReclaimDevice(waitSet, work);
-    callerServes = false;
-    givenBack += 1;
   }
-  ownerEvent.notify_all();
+  switch (owner.CallerGivesBack(&call, back)) {
+    case DeviceOwner::Tell::kNobody:
+    case DeviceOwner::Tell::kWaiter:  // notified by the caller, lock released
+      break;
+    case DeviceOwner::Tell::kWakeWorker:
+      platform.ReclaimDevice(waitSet, true);
+      break;
+  }
+}
+
+void CommPort::AbandonWait(WaitCall& call) {
+  bool gave;
+  {
+    platform::PortLockHolder holder(lock);
+    if (!call.listed && !owner.ServedBy(&call)) return;
+    gave = owner.ServedBy(&call);
+    // What it read is decoded; the look tells the worker to go on from there.
+    HandBack back;
+    back.look = true;
+    if (gave) GiveDeviceBackLocked(call, back);
+    if (call.listed) {
+      UnlistWaitLocked(call);
+      if (waiters == nullptr) responseWanted = 0;
+    }
+  }
+  if (gave) ownerEvent.notify_all();
 }
 
 }  // namespace ktcomm

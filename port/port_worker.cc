@@ -33,45 +33,40 @@ void CommPort::WorkerMain() {
   workerRunning = 1;
   waitFailures = 0;
   if (device >= 0) DiscardInput(platform::Queues::kBoth);
+  {
+    platform::PortLockHolder holder(lock);
+    owner.WorkerStarts();
+  }
   platform.SetEvent(startedEvent);
 
-  // Set when a caller gave the device back with something it was woken
-  // for instead of this thread: the kernel will not say it again, so the
-  // next pass asks for it.
-  bool recheck = false;
+  // Set when the device, the transmit slot or shutdown may be ready though
+  // the kernel will not say so again (a caller was woken for it, or took
+  // the wake-up this thread had): the next pass asks without sleeping.
+  bool look = false;
   for (;;) {
-    // The device is ours unless a waiting caller serves it; what a caller
-    // handed back is finished first, in order.
-    // Idle also while a caller serves: once it gives the device back, the
-    // next caller may take it again without waking this thread.
     HandBack back;
-    bool pending;
-    bool handed;
-    uint32_t idleSince;  // give-backs before this thread went idle
+    bool pending = false;  // staged bytes left undecoded
+    uint64_t epoch;
     {
       platform::PortLockHolder holder(lock);
-      bool serving = !callerServes;
-      if (serving) back = std::exchange(handBack, HandBack{});
-      handed = back.note.due || back.writing;
-      pending = serving && stagedPos < stagedLen;  // left over after an overflow
-      workerIdle = !handed && !pending;
-      idleSince = givenBack;
+      if (owner.WorkerTakesHandBack(&back)) look = look || back.look;
+      // While a caller serves, the staging buffer is the caller's.
+      if (owner.state() != DeviceOwner::State::kCaller) {
+        pending = stagedPos < stagedLen;
+        if (!back.writing && !back.note.due && !pending && !look) owner.WorkerIdles();
+      }
+      epoch = owner.Epoch();
     }
-    if (handed) {
-      ServeHandBack(back);
-      platform::PortLockHolder holder(lock);
-      workerIdle = !pending;
-    }
+    // What a caller handed back comes first, in order.
+    ServeHandBack(back);
 
     platform::Work which = platform::Work::kShutdown;
     bool hangup = false;
     int err;
-    if (recheck && !pending) {
+    if (look && !pending) {
       err = platform.WaitDevice(waitSet, std::chrono::steady_clock::now(), false, &which, &hangup);
-      if (err == ETIMEDOUT) {
-        recheck = false;  // nothing was left
-        continue;
-      }
+      look = false;
+      if (err == ETIMEDOUT) continue;  // nothing was left
     } else {
       err = platform.WaitForWork(waitSet, pending, &which, &hangup);
     }
@@ -86,41 +81,24 @@ void CommPort::WorkerMain() {
       continue;
     }
     waitFailures = 0;
-    if (which == platform::Work::kShutdown) {
-      {
-        platform::PortLockHolder holder(lock);
-        while (callerServes) ownerEvent.wait(lock);
-        back = std::exchange(handBack, HandBack{});
-        workerIdle = false;
-      }
-      ServeHandBack(back);
-      FlushQueued();
-      break;
-    }
-    if (which == platform::Work::kWake) {
-      recheck = true;
-      continue;
-    }
+    if (which == platform::Work::kShutdown) break;
+    if (which == platform::Work::kWake) continue;  // a hand-back: taken at the top
     {
       platform::PortLockHolder holder(lock);
-      if (callerServes) {
-        // Woken for what a waiting caller serves now, which stays ready
-        // until the caller takes it: waiting for the wait again would spin.
-        // One give-back is enough; the caller has taken what woke us, and
-        // a next call may take the device again while we wait in the
-        // kernel, where it costs the caller nothing to leave us.
-        uint32_t seen = givenBack;
-        while (callerServes && givenBack == seen) ownerEvent.wait(lock);
-        continue;
+      switch (owner.WorkerWakes(epoch)) {
+        case DeviceOwner::Woken::kServe:
+          break;
+        case DeviceOwner::Woken::kStale:
+          continue;
+        case DeviceOwner::Woken::kCallerServes:
+          // What woke this thread may not have woken the caller: tell it,
+          // and wait for it to give the device back, which it does at its
+          // frame, its deadline or a close. Waiting in the kernel instead
+          // would spin on what stays ready until the caller takes it.
+          platform.WakeCaller(waitSet);
+          while (owner.CallerServes()) ownerEvent.wait(lock);
+          continue;
       }
-      // What a caller handed back comes first, in order: back to the top.
-      if (handBack.note.due || handBack.writing) continue;
-      // A caller served the device since this thread's wait began: what
-      // the wait saw may be gone (an empty read would pass for a hang-up).
-      // Asking again costs one wait.
-      if (givenBack != idleSince) continue;
-      workerIdle = false;
-      recheck = false;
     }
     if (which == platform::Work::kTransmit) {
       WriteQueued();
@@ -129,6 +107,17 @@ void CommPort::WorkerMain() {
     }
   }
 
+  // A serving caller sees the shutdown too; the device is closed only once
+  // it has given it back.
+  HandBack back;
+  {
+    platform::PortLockHolder holder(lock);
+    owner.WorkerStops();
+    while (owner.CallerServes()) ownerEvent.wait(lock);
+    owner.WorkerTakesHandBack(&back);
+  }
+  ServeHandBack(back);
+  FlushQueued();
   if (closedFromWorker) FinishCloseFromWorker();
   workerRunning = 0;
   workerId = std::thread::id();
@@ -137,7 +126,8 @@ void CommPort::WorkerMain() {
 void CommPort::ServeHandBack(const HandBack& back) {
   if (back.writing) {
     Transmission transmission = back.transmission;
-    WriteOut(transmission, true);
+    Written written = WriteOut(transmission, true);
+    if (written.report) ReportError(written.report.what, written.report.err);  // lock not held
   }
   if (back.note.due && window != nullptr && window->post != nullptr) {
     window->post(window, WM_PORT_MESSAGE, back.note.first, back.note.second);

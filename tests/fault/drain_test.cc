@@ -75,8 +75,8 @@ TEST_F(DrainTest, WaitingCallKeepsItsTimeWhileTheLineDrains) {
   port.SendRaw(kFrameA);
   ASSERT_TRUE(WaitDraining());
   auto start = Clock::now();
-  ASSERT_TRUE(port.BeginWait());
-  port.SendRaw(kFrameB);
+  ASSERT_TRUE(BeginWait());
+  SendForCall(kFrameB);
   EXPECT_EQ(FinishWait(100).outcome, CommPort::WaitOutcome::kTimedOut);
   EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(500));
 }
@@ -88,8 +88,8 @@ TEST_F(DrainTest, WaitingCallLeavesASlowDrainToTheWorker) {
   std::jthread device([&] {
     if (pty.Read(kFrameA.size()) == kFrameA) pty.Write(kFrameB);
   });
-  ASSERT_TRUE(port.BeginWait(true));
-  port.SendRaw(kFrameA);
+  ASSERT_TRUE(BeginWait(true));
+  SendForCall(kFrameA);
   Answer answer = FinishWait(5000);
   EXPECT_EQ(answer.outcome, CommPort::WaitOutcome::kFrame);
   EXPECT_EQ(answer.command, 0x1A);

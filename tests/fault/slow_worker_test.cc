@@ -36,8 +36,8 @@ TEST_F(SlowWorkerTest, AnswersACallerReadFirstAreNoHangUp) {
   int answered = 0;
   for (int i = 0; i < 200; ++i) {
     const uint8_t frame[] = {0x00, 0x80, 0x02, 0x10, static_cast<uint8_t>(i)};
-    ASSERT_TRUE(port.BeginWait(true));
-    port.SendRaw(frame);
+    ASSERT_TRUE(BeginWait(true));
+    SendForCall({frame, frame + sizeof frame});
     Answer answer = FinishWait(1000);
     if (answer.outcome == CommPort::WaitOutcome::kFrame &&
         answer.data == std::vector<uint8_t>{static_cast<uint8_t>(i)}) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <optional>
 #include <vector>
 
 #include "port/comm_port.h"
@@ -30,14 +31,16 @@ class WaitOutcomeTest : public testing::Test {
   // Starts a wait the way the exports do and lets the request reach the device.
   void BeginExchange() {
     const uint8_t request = 0x01;
-    port.BeginWait();
-    port.SendRaw({&request, 1});
+    call.emplace(port);
+    port.BeginWait(*call);
+    port.SendRaw({&request, 1}, &*call);
     ASSERT_EQ(pty.Read(1), Bytes{request});
   }
 
   PtyPair pty;
   RecordingWindow window;
   CommPort port;
+  std::optional<WaitCall> call;
 };
 
 // The held frame fills the receive buffer and one more byte overflows it
@@ -54,7 +57,8 @@ TEST_F(WaitOutcomeTest, OverflowBeforeTheCallerWakes) {
     uint8_t command = 0xEE;
     uint8_t data[8] = {};
     uint32_t length = sizeof data;
-    auto outcome = port.FinishWait(5000, reportOverflow, &command, data, &length);
+    auto outcome = port.FinishWait(*call, 5000, reportOverflow, &command, data, &length);
+    call.reset();
     if (reportOverflow) {
       EXPECT_EQ(outcome, CommPort::WaitOutcome::kOverflow);
       EXPECT_EQ(length, sizeof data);

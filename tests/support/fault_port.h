@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -87,6 +88,13 @@ class FaultyPort {
     ExpectNothingLeft();
   }
 
+  // A waiting call as the exports make one: begun, sent for, finished.
+  bool BeginWait(bool serve = false) {
+    call.emplace(port);
+    return port.BeginWait(*call, serve);
+  }
+  void SendForCall(const std::vector<uint8_t>& bytes) { port.SendRaw(bytes, &*call); }
+
   // What FinishWait gave: the outcome and, for a frame, its command and data.
   struct Answer {
     CommPort::WaitOutcome outcome;
@@ -97,8 +105,9 @@ class FaultyPort {
     Answer answer{};
     uint8_t data[8] = {};
     uint32_t length = sizeof data;
-    answer.outcome = port.FinishWait(timeoutMs, false, &answer.command, data, &length);
+    answer.outcome = port.FinishWait(*call, timeoutMs, false, &answer.command, data, &length);
     answer.data.assign(data, data + length);
+    call.reset();
     return answer;
   }
 
@@ -107,6 +116,7 @@ class FaultyPort {
   FaultyPlatform faulty;
   RecordingWindow window;
   CommPort port{faulty};
+  std::optional<WaitCall> call;  // the waiting call in progress
   int fdsBefore = 0;
   std::set<int> threadsBefore;
 };
