@@ -77,12 +77,11 @@ int ToResult(CommPort::Queued queued) {
 template <typename Send>
 int Wait(CommPort& slot, Send send, uint32_t timeoutMs, bool reportOverflow,
          unsigned char* outCommand, unsigned char* outData, uint32_t* inoutLength) {
-  WaitCall call(slot);
+  WaitCall call(slot, {reportOverflow, outCommand, outData, inoutLength});
   if (!slot.BeginWait(call, true)) return kNotOpen;
   // A port closed meanwhile ends the wait at once.
   send(call);
-  return ToResult(
-      slot.FinishWait(call, timeoutMs, reportOverflow, outCommand, outData, inoutLength));
+  return ToResult(slot.FinishWait(call, timeoutMs));
 }
 
 }  // namespace

@@ -103,6 +103,7 @@ CommPort::StepResult CommPort::PrepareReceive(const PortSettings& settings) {
     if (!ResizeReceiveBuffersLocked(settings.rxSize)) return Failed{nullptr, ENOMEM};
     decoder = Decoder{};
     msgLen = 0;
+    restOfRead = false;
   }
   protocol = static_cast<uint8_t>(settings.protocol);
   format = FormatFor(protocol);

@@ -28,14 +28,27 @@ namespace ktcomm {
 
 class CommPort;
 
+// How a waiting call ends.
+enum class WaitOutcome { kFrame, kTimedOut, kTooSmall, kOverflow, kClosed };
+
+// Where a waiting call's frame goes, and whether it takes an overflow for
+// an outcome of its own.
+struct WaitOutputs {
+  bool reportOverflow = false;
+  uint8_t* command = nullptr;
+  uint8_t* data = nullptr;
+  uint32_t* length = nullptr;
+};
+
 // One waiting call, from BeginWait to its outcome: what reached it. It lives
 // on the calling thread's stack and is listed with its port while it waits
-// (its fields are the port's, under the port lock). A call that ends without
-// an outcome, by an exception, is taken off the list and gives the device
-// back in its destructor.
+// (its fields are the port's, under the port lock). Its outputs are written
+// by whichever thread decides its outcome, under the port lock. A call that
+// ends without an outcome, by an exception, is taken off the list and gives
+// the device back in its destructor.
 class WaitCall {
  public:
-  explicit WaitCall(CommPort& port) : port(port) {}
+  WaitCall(CommPort& port, const WaitOutputs& out) : port(port), out(out) {}
   ~WaitCall();
   WaitCall(const WaitCall&) = delete;
   WaitCall& operator=(const WaitCall&) = delete;
@@ -43,10 +56,12 @@ class WaitCall {
  private:
   friend class CommPort;
   CommPort& port;
+  const WaitOutputs out;
   bool serve = false;   // may serve the device itself
   bool listed = false;  // in its port's list of waiting calls
   bool handed = false;  // a frame was handed to it and is held for it
   bool closed = false;  // the port closed under it
+  std::optional<WaitOutcome> outcome;
   WaitCall* next = nullptr;
 };
 
@@ -74,11 +89,6 @@ struct Report {
 // report; unfinished where it would have had to wait and might not.
 struct Written {
   bool finished = true;
-  Report report;
-};
-// What a serving call leaves: its hand-back to the worker and its report.
-struct Served {
-  HandBack back;
   Report report;
 };
 
@@ -146,11 +156,9 @@ class CommPort {
   // reads the answer, sparing two hand-overs between threads. Each call is
   // handed frames of its own: calls that overlap get one frame each, in the
   // order they began.
-  enum class WaitOutcome { kFrame, kTimedOut, kTooSmall, kOverflow, kClosed };
+  using WaitOutcome = ktcomm::WaitOutcome;
   bool BeginWait(WaitCall& call, bool serve = false) EXCLUDES(lock);
-  WaitOutcome FinishWait(WaitCall& call, uint32_t timeoutMs, bool reportOverflow,
-                         uint8_t* outCommand, uint8_t* outData, uint32_t* inoutLength)
-      EXCLUDES(lock);
+  WaitOutcome FinishWait(WaitCall& call, uint32_t timeoutMs) EXCLUDES(lock);
 
   // Traffic log settings, shared by all ports through the exports.
   int SetLogFileName(const char* name) EXCLUDES(lock);
@@ -214,6 +222,9 @@ class CommPort {
   Written WriteOut(Transmission& transmission, bool mayWait) EXCLUDES(lock);
   void DiscardInput(platform::Queues which);
   int ReadAvailable() EXCLUDES(lock);  // 0, or the errno of a device that hung up
+  // Decodes the rest of a read to its end, handing over, posting and
+  // reporting overflows as they come; true when one overflowed.
+  bool DecodeRead() EXCLUDES(lock);
   // Reads what the device holds into the staging buffer: 0, EIO for a
   // device that hung up, or another error with *report set to make.
   int Refill(bool first, Report* report);
@@ -228,12 +239,19 @@ class CommPort {
   void ListWaitLocked(WaitCall& call) REQUIRES(lock);
   void UnlistWaitLocked(WaitCall& call) REQUIRES(lock);
   bool FrameHeldForACallLocked() const REQUIRES(lock);
-  // The call's outcome once a frame reached it or the port closed; empty
-  // while neither has happened.
-  std::optional<WaitOutcome> TakeOutcomeLocked(WaitCall& call, bool reportOverflow,
-                                               uint8_t* outCommand, uint8_t* outData,
-                                               uint32_t* inoutLength) REQUIRES(lock);
-  WaitOutcome TimeOutLocked(WaitCall& call, uint32_t* inoutLength) REQUIRES(lock);
+  // Decides the call's outcome once a frame reached it or the port closed,
+  // and takes it off the list; false while neither has happened. An
+  // overflow that ends the hold on a call's frame decides it there, before
+  // the bytes after it are decoded.
+  bool TakeOutcomeLocked(WaitCall& call) REQUIRES(lock);
+  void TimeOutLocked(WaitCall& call) REQUIRES(lock);
+  // What a serving call leaves: its hand-back to the worker, and what it has
+  // to report once the device is given back.
+  struct Served {
+    HandBack back;
+    Report report;
+    int overflows = 0;
+  };
   // A waiting call serving the device until its frame comes, the port
   // closes, the deadline passes, or it meets what it must leave.
   Served ServeWhileWaiting(WaitCall& call, std::chrono::steady_clock::time_point deadline,
@@ -318,6 +336,10 @@ class CommPort {
   WaitCall* waiters GUARDED_BY(lock) = nullptr;
   // Who serves the device: the worker, or a waiting call that took it.
   DeviceOwner owner GUARDED_BY(lock);
+  // An overflow decided a call's outcome in the middle of a read whose rest
+  // is still to be decoded: the call returns once it is, so that the next
+  // call begins after every frame of that read has gone where it goes.
+  bool restOfRead GUARDED_BY(lock) = false;
   // The transmit event, set by SendRaw on any thread and closed by Close;
   // writeEventSet says it is set, so that SendRaw and the writer skip
   // needless calls.

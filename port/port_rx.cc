@@ -1,10 +1,10 @@
 // The receive path: bytes are read from the device into a staging buffer of
 // whoever serves it, then tested against the receive buffer, decoded and
 // logged under the port lock, in runs that end at each frame, overflow or
-// trigger. The bytes of one read are decoded before a call that was handed
-// a frame can release it, whoever read them: what it holds behind the frame
-// is dropped with it. Between reads a caller can take the lock to queue or
-// release.
+// trigger. Every byte of a read is decoded in the pass that read it, and
+// before a call that was handed a frame can release it, whoever read them:
+// what the decoder holds behind the frame is dropped with it. Between
+// reads a caller can take the lock to queue or release.
 #include <cerrno>
 #include <cstring>
 
@@ -23,23 +23,33 @@ int CommPort::ReadAvailable() {
       if (err != 0 || stagedPos == stagedLen) return err;
     }
     first = false;
+    // After an overflow, what the device still holds waits for the next pass.
+    if (DecodeRead() || stopRequested) return 0;
+    if (lock.Contended()) std::this_thread::yield();  // let the waiter in first
+  }
+}
+
+bool CommPort::DecodeRead() {
+  bool overflowed = false;
+  // Closed from inside a callback: nothing more is posted. A close from
+  // another thread lets the read be decoded to its end.
+  while (stagedPos < stagedLen && !closedFromWorker) {
     Notification note;
-    bool overflow = DecodeStaged(&note);
+    const bool overflow = DecodeStaged(&note);
     // With the lock free, so that the woken caller does not find it held.
     if (note.wake) responseEvent.notify_all();
     if (overflow) {
-      // Bytes still staged are decoded on the worker's next pass.
+      overflowed = true;
       // No system call failed: the report quotes no error.
       ReportError("KTcomm: Incoming buffer overflow !!!", 0);  // lock not held
-      return 0;
     }
     // Lock not held: the receiver may queue data on this or any port.
     if (note.due && window != nullptr && window->post != nullptr) {
       window->post(window, WM_PORT_MESSAGE, note.first, note.second);
     }
-    if (stopRequested) return 0;  // closed from inside the callback
-    if (lock.Contended()) std::this_thread::yield();  // let the waiter in first
   }
+  if (closedFromWorker) stagedPos = stagedLen;  // dropped with the port
+  return overflowed;
 }
 
 bool CommPort::DecodeStaged(Notification* note) {
@@ -53,6 +63,10 @@ bool CommPort::DecodeStaged(Notification* note) {
     overflow = DecodeRunLocked(note);
   } while (!overflow && !note->due && stagedPos < stagedLen &&
            (decoder.holding || !lock.Contended()));
+  if (restOfRead && stagedPos == stagedLen) {
+    restOfRead = false;
+    responseEvent.notify_all();
+  }
   return overflow;
 }
 
@@ -74,6 +88,13 @@ bool CommPort::DecodeRunLocked(Notification* note) {
     case Decoder::Step::kNone:
       return false;
     case Decoder::Step::kOverflow:
+      // The frame held for a call is decided for it here, before the bytes
+      // after the overflow are decoded: a frame among them would replace
+      // the one the call was woken for, or go to the call it had gone to.
+      if (waiters != nullptr && waiters->handed) {
+        TakeOutcomeLocked(*waiters);
+        restOfRead = stagedPos < stagedLen;
+      }
       return true;
     case Decoder::Step::kFrame: {
       CaptureMessage();

@@ -69,6 +69,7 @@ Transmission CommPort::TakeTransmission() {
     }
     txPending = false;
     decoder.Restart();
+    restOfRead = false;  // the purge drops it
     transmission.length = txLen;
     transmission.taken = txQueued;
     if (txLen > 0) std::memcpy(outBuf.get(), txBuf.get(), txLen);

@@ -25,95 +25,99 @@ bool CommPort::BeginWait(WaitCall& call, bool serve) {
   return true;
 }
 
-CommPort::WaitOutcome CommPort::FinishWait(WaitCall& call, uint32_t timeoutMs,
-                                           bool reportOverflow, uint8_t* outCommand,
-                                           uint8_t* outData, uint32_t* inoutLength) {
+CommPort::WaitOutcome CommPort::FinishWait(WaitCall& call, uint32_t timeoutMs) {
   const bool forever = timeoutMs == 0xFFFFFFFF;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   bool serving;
   {
     platform::PortLockHolder holder(lock);
-    if (!call.listed) return WaitOutcome::kClosed;
+    if (!call.listed && !call.outcome) return WaitOutcome::kClosed;
     serving = owner.ServedBy(&call);
     // A call that sent nothing, or whose send was refused, may still serve
     // the reading; one whose send the worker was woken for leaves it to it.
-    if (!serving && call.serve && !txPending && !call.closed) serving = owner.CallerTakes(&call);
+    if (!serving && call.serve && !txPending && !call.closed && !call.outcome) {
+      serving = owner.CallerTakes(&call);
+    }
   }
 
   if (serving) {
     Served served = ServeWhileWaiting(call, deadline, forever);
-    std::optional<WaitOutcome> outcome;
     {
       platform::PortLockHolder holder(lock);
       // Taken before the worker gets the device back: what the call read in
       // its last pass is decoded and dropped with its frame, as a worker's
       // pass would have done before the caller could release it.
-      outcome = TakeOutcomeLocked(call, reportOverflow, outCommand, outData, inoutLength);
+      TakeOutcomeLocked(call);
       GiveDeviceBackLocked(call, served.back);
     }
     ownerEvent.notify_all();
-    if (served.report) ReportError(served.report.what, served.report.err);  // device given back
-    if (outcome) return *outcome;
+    // Reports once the device is given back: an alert may close the port.
+    if (served.report) ReportError(served.report.what, served.report.err);
+    for (int i = 0; i < served.overflows; ++i) {
+      // No system call failed: the report quotes no error.
+      ReportError("KTcomm: Incoming buffer overflow !!!", 0);
+    }
   }
 
   // The outcome is decided under the lock: a frame handed over after the
   // deadline passed is still this call's, so no frame is left held for nobody.
   platform::PortLockHolder holder(lock);
-  for (;;) {
-    if (auto outcome = TakeOutcomeLocked(call, reportOverflow, outCommand, outData, inoutLength)) {
-      return *outcome;
-    }
+  while (!TakeOutcomeLocked(call)) {
     if (forever) {
       responseEvent.wait(lock);
     } else if (responseEvent.wait_until(lock, deadline) == std::cv_status::timeout) {
-      if (auto outcome =
-              TakeOutcomeLocked(call, reportOverflow, outCommand, outData, inoutLength)) {
-        return *outcome;
-      }
-      return TimeOutLocked(call, inoutLength);
+      if (!TakeOutcomeLocked(call)) TimeOutLocked(call);
+      break;
     }
   }
+  // The rest of the read that decided it goes first; a close or the
+  // deadline ends that wait too.
+  while (restOfRead && IsOpen()) {
+    if (forever) {
+      responseEvent.wait(lock);
+    } else if (responseEvent.wait_until(lock, deadline) == std::cv_status::timeout) {
+      break;
+    }
+  }
+  return *call.outcome;
 }
 
-std::optional<CommPort::WaitOutcome> CommPort::TakeOutcomeLocked(WaitCall& call,
-                                                                 bool reportOverflow,
-                                                                 uint8_t* outCommand,
-                                                                 uint8_t* outData,
-                                                                 uint32_t* inoutLength) {
+bool CommPort::TakeOutcomeLocked(WaitCall& call) {
+  if (call.outcome) return true;
+  if (!call.listed) return false;
   if (call.closed) {
-    UnlistWaitLocked(call);
-    if (waiters == nullptr) responseWanted = 0;
-    return WaitOutcome::kClosed;
+    call.outcome = WaitOutcome::kClosed;
+  } else if (!call.handed) {
+    return false;
+  } else if (*call.out.length < static_cast<uint32_t>(msgLen)) {
+    // Too small or overflowed: nothing is reset, the decoder keeps holding
+    // and the port keeps awaiting a frame.
+    call.outcome = WaitOutcome::kTooSmall;
+  } else if (call.out.reportOverflow && decoder.state == kOverflowed) {
+    call.outcome = WaitOutcome::kOverflow;
+  } else {
+    *call.out.command = msgCommand;
+    if (msgLen > 0) std::memcpy(call.out.data, msgBuf.get(), static_cast<size_t>(msgLen));
+    *call.out.length = static_cast<uint32_t>(msgLen);
+    decoder.Restart();
+    msgLen = 0;
+    call.outcome = WaitOutcome::kFrame;
   }
-  if (!call.handed) return std::nullopt;
-  // Too small or overflowed: nothing is reset, the decoder keeps holding and
-  // the port keeps awaiting a frame.
-  if (*inoutLength < static_cast<uint32_t>(msgLen)) {
-    UnlistWaitLocked(call);
-    return WaitOutcome::kTooSmall;
-  }
-  if (reportOverflow && decoder.state == kOverflowed) {
-    UnlistWaitLocked(call);
-    return WaitOutcome::kOverflow;
-  }
-  *outCommand = msgCommand;
-  if (msgLen > 0) std::memcpy(outData, msgBuf.get(), static_cast<size_t>(msgLen));
-  *inoutLength = static_cast<uint32_t>(msgLen);
-  decoder.Restart();
-  msgLen = 0;
   UnlistWaitLocked(call);
-  if (waiters == nullptr) responseWanted = 0;
-  return WaitOutcome::kFrame;
+  const bool resets = *call.outcome != WaitOutcome::kTooSmall &&
+                      *call.outcome != WaitOutcome::kOverflow;
+  if (resets && waiters == nullptr) responseWanted = 0;
+  return true;
 }
 
-CommPort::WaitOutcome CommPort::TimeOutLocked(WaitCall& call, uint32_t* inoutLength) {
+void CommPort::TimeOutLocked(WaitCall& call) {
   UnlistWaitLocked(call);
   if (waiters == nullptr) responseWanted = 0;
   // A frame still held from an earlier call that returned 6 was handed to
   // nobody; letting it go makes the next frame reach the window.
   if (decoder.holding && !FrameHeldForACallLocked()) decoder.Restart();
-  *inoutLength = 0;
-  return WaitOutcome::kTimedOut;
+  *call.out.length = 0;
+  call.outcome = WaitOutcome::kTimedOut;
 }
 
 void CommPort::ListWaitLocked(WaitCall& call) {
@@ -155,7 +159,7 @@ void CommPort::HandOverLocked(Notification* note) {
 // passes: sends are written and input is decoded here, in the worker's
 // order and with its steps. What would make this thread wait for the line,
 // post, or report while it holds the device ends the serving.
-Served CommPort::ServeWhileWaiting(WaitCall& call, Clock::time_point deadline,
+CommPort::Served CommPort::ServeWhileWaiting(WaitCall& call, Clock::time_point deadline,
                                              bool forever) {
   Served served;
   HandBack& back = served.back;
@@ -167,13 +171,29 @@ Served CommPort::ServeWhileWaiting(WaitCall& call, Clock::time_point deadline,
     return served;
   };
   for (;;) {
+    // A read is decoded to its end in the pass that made it, overflows and
+    // all, as the worker decodes its own.
+    while (stagedPos < stagedLen) {
+      Notification note;
+      const bool overflow = DecodeStaged(&note);
+      // The frame may be another call's, which waits on the event.
+      if (note.wake) responseEvent.notify_all();
+      if (overflow) served.overflows += 1;
+      if (note.due) {
+        back.note = note;  // posted by the worker, which decodes the rest
+        return leave();
+      }
+    }
+    if (served.overflows > 0) return leave();
     bool sending;
     {
       platform::PortLockHolder holder(lock);
-      if (call.handed || call.closed) return leave();
+      if (call.handed || call.closed || call.outcome) return leave();
       sending = txPending;
     }
-    if (!forever && Clock::now() >= deadline) return leave();
+    // A send of the call's own goes out first, as far as the line takes it
+    // without waiting, whatever is left of the time.
+    if (!sending && !forever && Clock::now() >= deadline) return leave();
     if (sending) {
       // Taken with its wake-up, if any: the worker must look if it is left.
       Transmission transmission = TakeTransmission();
@@ -190,41 +210,24 @@ Served CommPort::ServeWhileWaiting(WaitCall& call, Clock::time_point deadline,
       }
       continue;
     }
-    if (stagedPos == stagedLen) {
-      platform::Work which = platform::Work::kShutdown;
-      bool hangup = false;
-      int err = platform.WaitDevice(waitSet, deadline, forever, &which, &hangup);
-      if (err == ETIMEDOUT || which == platform::Work::kShutdown) return leave();
-      // A device that hung up, or a wait that fails, is the worker's to report.
-      if (err != 0 || hangup) {
-        back.look = true;
-        return leave();
-      }
-      if (which == platform::Work::kTransmit) continue;
-      // Woken by the worker (kWake), the device may or may not hold input:
-      // ask before reading, as after a read.
-      err = Refill(which == platform::Work::kDevice, &served.report);
-      if (err != 0 || served.report) {
-        back.look = back.look || err == EIO;
-        return leave();
-      }
-      fullRead = stagedLen - stagedPos == staged.size();
-      if (stagedPos == stagedLen) continue;
-    }
-    Notification note;
-    const bool overflow = DecodeStaged(&note);
-    // The frame may be another call's, which waits on the event.
-    if (note.wake) responseEvent.notify_all();
-    if (overflow) {
-      // No system call failed: the report quotes no error. Bytes still
-      // staged are decoded by the worker, as after its own overflow.
-      served.report = {"KTcomm: Incoming buffer overflow !!!", 0};
+    platform::Work which = platform::Work::kShutdown;
+    bool hangup = false;
+    int err = platform.WaitDevice(waitSet, deadline, forever, &which, &hangup);
+    if (err == ETIMEDOUT || which == platform::Work::kShutdown) return leave();
+    // A device that hung up, or a wait that fails, is the worker's to report.
+    if (err != 0 || hangup) {
+      back.look = true;
       return leave();
     }
-    if (note.due) {
-      back.note = note;
+    if (which == platform::Work::kTransmit) continue;
+    // Woken by the worker (kWake), the device may or may not hold input:
+    // ask before reading, as after a read.
+    err = Refill(which == platform::Work::kDevice, &served.report);
+    if (err != 0 || served.report) {
+      back.look = back.look || err == EIO;
       return leave();
     }
+    fullRead = stagedLen - stagedPos == staged.size();
   }
 }
 

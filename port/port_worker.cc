@@ -45,30 +45,36 @@ void CommPort::WorkerMain() {
   bool look = false;
   for (;;) {
     HandBack back;
-    bool pending = false;  // staged bytes left undecoded
+    bool rest = false;  // the rest of a read a caller handed back undecoded
     uint64_t epoch;
     {
       platform::PortLockHolder holder(lock);
       if (owner.WorkerTakesHandBack(&back)) look = look || back.look;
       // While a caller serves, the staging buffer is the caller's.
       if (owner.state() != DeviceOwner::State::kCaller) {
-        pending = stagedPos < stagedLen;
-        if (!back.writing && !back.note.due && !pending && !look) owner.WorkerIdles();
+        rest = stagedPos < stagedLen;
+        if (!back.writing && !back.note.due && !rest && !look) owner.WorkerIdles();
       }
       epoch = owner.Epoch();
     }
-    // What a caller handed back comes first, in order.
-    ServeHandBack(back);
+    // What a caller handed back comes first, in order: its write, its post,
+    // and the rest of its read, as the pass that read it would have gone on.
+    // Then back to the top, to go idle only once nothing is left.
+    if (back.writing || back.note.due || rest) {
+      ServeHandBack(back);
+      if (rest) DecodeRead();
+      continue;
+    }
 
     platform::Work which = platform::Work::kShutdown;
     bool hangup = false;
     int err;
-    if (look && !pending) {
+    if (look) {
       err = platform.WaitDevice(waitSet, std::chrono::steady_clock::now(), false, &which, &hangup);
       look = false;
       if (err == ETIMEDOUT) continue;  // nothing was left
     } else {
-      err = platform.WaitForWork(waitSet, pending, &which, &hangup);
+      err = platform.WaitForWork(waitSet, false, &which, &hangup);
     }
     if (err != 0) {
       if (stopRequested) break;  // the flag tells what the failing wait cannot
@@ -110,13 +116,16 @@ void CommPort::WorkerMain() {
   // A serving caller sees the shutdown too; the device is closed only once
   // it has given it back.
   HandBack back;
+  bool rest;
   {
     platform::PortLockHolder holder(lock);
     owner.WorkerStops();
     while (owner.CallerServes()) ownerEvent.wait(lock);
     owner.WorkerTakesHandBack(&back);
+    rest = stagedPos < stagedLen;
   }
   ServeHandBack(back);
+  if (rest) DecodeRead();  // bytes read are logged and decoded, as a pass would
   FlushQueued();
   if (closedFromWorker) FinishCloseFromWorker();
   workerRunning = 0;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <vector>
 
@@ -29,9 +30,12 @@ class WaitOutcomeTest : public testing::Test {
     ASSERT_EQ(port.StartWorker(), 1);
   }
   // Starts a wait the way the exports do and lets the request reach the device.
-  void BeginExchange() {
+  void BeginExchange(bool reportOverflow) {
     const uint8_t request = 0x01;
-    call.emplace(port);
+    command = 0xEE;
+    std::memset(data, 0, sizeof data);
+    length = sizeof data;
+    call.emplace(port, WaitOutputs{reportOverflow, &command, data, &length});
     port.BeginWait(*call);
     port.SendRaw({&request, 1}, &*call);
     ASSERT_EQ(pty.Read(1), Bytes{request});
@@ -40,6 +44,9 @@ class WaitOutcomeTest : public testing::Test {
   PtyPair pty;
   RecordingWindow window;
   CommPort port;
+  uint8_t command = 0;
+  uint8_t data[8] = {};
+  uint32_t length = 0;
   std::optional<WaitCall> call;
 };
 
@@ -51,13 +58,10 @@ TEST_F(WaitOutcomeTest, OverflowBeforeTheCallerWakes) {
     SCOPED_TRACE(reportOverflow);
     window.Clear();
     Open(3);
-    BeginExchange();
+    BeginExchange(reportOverflow);
     ASSERT_TRUE(pty.Write({0x00, 0x80, 0x04, 0x1A, 1, 2, 3, 0xFF}));
     ASSERT_TRUE(window.WaitAlerts(1));
-    uint8_t command = 0xEE;
-    uint8_t data[8] = {};
-    uint32_t length = sizeof data;
-    auto outcome = port.FinishWait(*call, 5000, reportOverflow, &command, data, &length);
+    auto outcome = port.FinishWait(*call, 5000);
     call.reset();
     if (reportOverflow) {
       EXPECT_EQ(outcome, CommPort::WaitOutcome::kOverflow);

@@ -184,5 +184,34 @@ TEST_F(LoggingTest, TwoPortsAppendToOneFile) {
   EXPECT_EQ(Contents(), expected[0] + expected[1]);
 }
 
+// Bytes that come with the answer to a waiting call are logged as read,
+// whichever thread read them, before the next call's purge could drop them;
+// the closing line waits for the last of them.
+TEST_F(LoggingTest, BytesReadWithAnAnswerAreLogged) {
+  constexpr int kExchanges = 50;
+  ASSERT_NO_FATAL_FAILURE(StartLog(0, "a"));
+  PortCloser closer(8);
+  ASSERT_EQ(OpenOnPty(pty, &window, 8, 16, 16, 1), 0);
+  const Bytes answer = {0x00, 0x80, 0x02, 0x10, 0x42, 0xAA, 0xBB};
+  std::string expected = "\n COM8 opened\n";
+  for (int i = 0; i < kExchanges; ++i) {
+    std::jthread device([&] {
+      if (pty.Read(1).size() == 1) pty.Write(answer);
+    });
+    const uint8_t request = static_cast<uint8_t>(i);
+    uint8_t command = 0;
+    uint8_t data[8];
+    uint32_t length = sizeof data;
+    ASSERT_EQ(KTSendDataAndWait(8, &request, 1, 3000, &command, data, &length), 0);
+    char bytes[64];
+    std::snprintf(bytes, sizeof bytes,
+                  "\nCOM8 \nWriting: %02x \nCOM8 \nReading: 00 80 02 10 42 aa bb ", request);
+    expected += bytes;
+  }
+  KTClosePort(8);
+  expected += "\n COM8 closed\n";
+  EXPECT_EQ(Contents(), expected);
+}
+
 }  // namespace
 }  // namespace ktcomm::test

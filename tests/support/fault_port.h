@@ -90,7 +90,9 @@ class FaultyPort {
 
   // A waiting call as the exports make one: begun, sent for, finished.
   bool BeginWait(bool serve = false) {
-    call.emplace(port);
+    answerCommand = 0;
+    answerLength = sizeof answerData;
+    call.emplace(port, WaitOutputs{false, &answerCommand, answerData, &answerLength});
     return port.BeginWait(*call, serve);
   }
   void SendForCall(const std::vector<uint8_t>& bytes) { port.SendRaw(bytes, &*call); }
@@ -103,10 +105,9 @@ class FaultyPort {
   };
   Answer FinishWait(uint32_t timeoutMs) {
     Answer answer{};
-    uint8_t data[8] = {};
-    uint32_t length = sizeof data;
-    answer.outcome = port.FinishWait(*call, timeoutMs, false, &answer.command, data, &length);
-    answer.data.assign(data, data + length);
+    answer.outcome = port.FinishWait(*call, timeoutMs);
+    answer.command = answerCommand;
+    answer.data.assign(answerData, answerData + answerLength);
     call.reset();
     return answer;
   }
@@ -116,7 +117,11 @@ class FaultyPort {
   FaultyPlatform faulty;
   RecordingWindow window;
   CommPort port{faulty};
-  std::optional<WaitCall> call;  // the waiting call in progress
+  // The waiting call in progress, and where its frame goes.
+  uint8_t answerCommand = 0;
+  uint8_t answerData[8] = {};
+  uint32_t answerLength = 0;
+  std::optional<WaitCall> call;
   int fdsBefore = 0;
   std::set<int> threadsBefore;
 };

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <map>
 #include <mutex>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,6 +22,7 @@ namespace ktcomm::test {
 enum class Call {
   kOpenDevice, kSetTimeouts, kGetLine, kBuildLine, kSetLine, kPurge, kInputQueue, kRead,
   kWrite, kWaitWritable, kWaitDrained, kNewEvent, kWaitEvent, kWaitForWork, kStartThread,
+  kWaitDevice,
 };
 
 class FaultyPlatform : public platform::PlatformWrapper {
@@ -33,10 +35,17 @@ class FaultyPlatform : public platform::PlatformWrapper {
     std::lock_guard<std::mutex> hold(mutex);
     faults[call] = Fault{nth, err, persistent};
   }
+  // The nth next call of this kind throws, as an allocation deep inside it
+  // might.
+  void ThrowNth(Call call, int nth) { FailNth(call, nth, kThrow); }
   void Heal() {
     std::lock_guard<std::mutex> hold(mutex);
     faults.clear();
   }
+  // A serving caller's wait does not hear the device, as when the kernel
+  // wakes the worker for it instead: it returns only when the worker wakes
+  // the caller, or at its deadline.
+  void DeafCaller(bool deaf) { deafCaller = deaf; }
   // Writes take at most this many bytes per call (0: no limit).
   void LimitWrites(size_t maxBytes) { writeLimit = maxBytes; }
   // Each write takes this long to leave the port (0: at once).
@@ -60,6 +69,10 @@ class FaultyPlatform : public platform::PlatformWrapper {
     return counts[call];
   }
 
+  void CloseDevice(int fd) override {
+    if (writing > 0) Note("device closed under a write");
+    PlatformWrapper::CloseDevice(fd);
+  }
   int OpenDevice(const std::string& path, int* fd) override {
     if (int err = Due(Call::kOpenDevice)) return err;
     return PlatformWrapper::OpenDevice(path, fd);
@@ -108,9 +121,11 @@ class FaultyPlatform : public platform::PlatformWrapper {
     if (int err = Due(Call::kWrite)) return err;
     size_t limit = writeLimit;
     if (limit != 0 && from.size() > limit) from = from.first(limit);
+    writing += 1;
     int err = PlatformWrapper::Write(fd, from, put);
     if (err == 0) Note("write " + std::to_string(*put));
     if (int ms = writePauseMs; ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    writing -= 1;
     return err;
   }
   int WaitWritable(int fd, const platform::Event& cancel) override {
@@ -153,6 +168,24 @@ class FaultyPlatform : public platform::PlatformWrapper {
     }
     return err;
   }
+  void WakeCaller(platform::WaitSet& set) override {
+    callerWoken = true;
+    PlatformWrapper::WakeCaller(set);
+  }
+  int WaitDevice(const platform::WaitSet& set, std::chrono::steady_clock::time_point deadline,
+                 bool forever, platform::Work* which, bool* hangup) override {
+    if (int err = Due(Call::kWaitDevice)) return err;
+    if (deafCaller) {
+      // Not in the kernel's wait meanwhile, so that the device wakes the worker.
+      while (!callerWoken.exchange(false)) {
+        if (!forever && std::chrono::steady_clock::now() >= deadline) return ETIMEDOUT;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      deadline = std::chrono::steady_clock::now();
+      forever = false;
+    }
+    return PlatformWrapper::WaitDevice(set, deadline, forever, which, hangup);
+  }
   // A slow line is not drained at once: a caller serving the device hands
   // the wait to the worker.
   bool Drained(int fd) override { return drainMs == 0 && PlatformWrapper::Drained(fd); }
@@ -192,8 +225,11 @@ class FaultyPlatform : public platform::PlatformWrapper {
     }
     int err = fault.err;
     if (!fault.persistent) faults.erase(found);
+    if (err == kThrow) throw std::bad_alloc();
     return err;
   }
+
+  static constexpr int kThrow = -1;  // a fault that throws instead of failing
 
   std::mutex mutex;
   std::map<Call, Fault> faults;
@@ -203,6 +239,9 @@ class FaultyPlatform : public platform::PlatformWrapper {
   std::atomic<int> writePauseMs{0};
   std::atomic<int> deviceActMs{0};
   std::atomic<int> draining{0};
+  std::atomic<int> writing{0};
+  std::atomic<bool> deafCaller{false};
+  std::atomic<bool> callerWoken{false};
   std::vector<std::string> journal;
 };
 
