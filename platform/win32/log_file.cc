@@ -21,7 +21,7 @@ struct Access {
 };
 
 // What an fopen mode asks for, as the C runtime reads it: its first
-// character, then '+', 'x', 'b' and 't' among those after it. False for a
+// character, then '+', 'x' and 'b' among those after it. False for a
 // mode the C runtime refuses.
 bool AccessOf(const char* mode, Access* access) {
   switch (mode[0]) {
@@ -37,8 +37,9 @@ bool AccessOf(const char* mode, Access* access) {
     }
     if (*c == 'x' && mode[0] == 'w') access->disposition = CREATE_NEW;
     if (*c == 'b') access->flags |= _O_BINARY;
-    if (*c == 't') access->flags |= _O_TEXT;
   }
+  // Text unless binary is asked for, as fopen has it: LF is written CR LF.
+  if ((access->flags & _O_BINARY) == 0) access->flags |= _O_TEXT;
   return true;
 }
 

@@ -119,6 +119,9 @@ DWORD SerialDevice::GetLine(Line* line) {
   // caller keeping the mode keeps it.
   if (read.dcb.fRtsControl == RTS_CONTROL_HANDSHAKE || read.dcb.fRtsControl == RTS_CONTROL_TOGGLE) {
     read.rtsControl = read.dcb.fRtsControl;
+  } else if (read.dcb.fOutxCtsFlow) {
+    // Wine reads a tty's CRTSCTS back as CTS flow with RTS merely on.
+    read.rtsControl = RTS_CONTROL_HANDSHAKE;
   }
   if (read.dcb.fDtrControl == DTR_CONTROL_HANDSHAKE) read.dtrControl = DTR_CONTROL_HANDSHAKE;
   *line = read;
