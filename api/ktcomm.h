@@ -1,12 +1,13 @@
 /* KTcomm: message-driven access to up to ten serial ports (ports 1 to 10).
  *
- * Port n opens the device named by the environment variable KTCOMM_COM<n>
- * (read at each open), or /dev/ttyS<n-1> when that is unset or empty. The
- * name may also be tcp://HOST:PORT or rfc2217://HOST:PORT, a device shared
- * by a network serial server (raw, or Telnet with com port control). Each
- * open port has one worker thread that does all of its device I/O; complete
- * incoming frames reach the application through its KTWindow, or through a
- * waiting call.
+ * On Linux, port n opens the device named by the environment variable
+ * KTCOMM_COM<n> (read at each open), or /dev/ttyS<n-1> when that is unset or
+ * empty. The name may also be tcp://HOST:PORT or rfc2217://HOST:PORT, a
+ * device shared by a network serial server (raw, or Telnet with com port
+ * control). On Windows, port n opens \\.\COMn. Each open port has one
+ * worker thread that does all of its device I/O; complete incoming frames
+ * reach the application through its window (a KTWindow on Linux, an HWND
+ * on Windows), or through a waiting call.
  *
  * Result codes of the exports that return one:
  *    0 success          1 overflow seen by KTSendDataAndWait
@@ -17,8 +18,12 @@
 #define KTCOMM_KTCOMM_H_
 
 #include <stdint.h>
+#if defined(_WIN32)
+#include <windows.h>
+#endif
 
-#if defined(KTCOMM_BUILDING_LIBRARY)
+/* On Windows the module definition file names the exports. */
+#if defined(KTCOMM_BUILDING_LIBRARY) && !defined(_WIN32)
 #define KTCOMM_EXPORT __attribute__((visibility("default")))
 #else
 #define KTCOMM_EXPORT
@@ -40,6 +45,7 @@
 extern "C" {
 #endif
 
+#if !defined(_WIN32)
 typedef struct KTWindow KTWindow;
 
 /* The receiver of notifications and error texts. Embed it as the first
@@ -57,9 +63,15 @@ struct KTWindow {
   void (*alert)(KTWindow *window, const char *caption, const char *text);
 };
 
+#endif /* !_WIN32 */
+
 /* Opens (or reopens with new settings) port 1..10; window receives the
- * port's frames and error texts (null: frames are dropped, errors go to
- * standard error). txSize is the size of the
+ * port's frames and error texts (null: frames are dropped, and on Linux
+ * errors go to standard error). On Windows, frames are posted to the window
+ * with PostMessageA as WM_PORT_MESSAGE, wParam and lParam as above, and
+ * errors are shown in a message box captioned "Application Error" with no
+ * owner window, which blocks the thread that met the error until it is
+ * dismissed. txSize is the size of the
  * command and transmit buffers (at least 4), rxSize of the receive and message
  * buffers; parity is one of N E O M S; protocol 1 or 2 selects the frame
  * decoder (any other value decodes nothing). The line definition is applied
@@ -69,8 +81,13 @@ struct KTWindow {
  * start). Does not block beyond the worker's start, except for a network
  * device: up to 3 s to connect, and with RFC 2217 up to 3 s more for each
  * exchange with the server. */
+#if defined(_WIN32)
+KTCOMM_EXPORT int KTOpenPort(HWND window, int port, int txSize, int rxSize, int baud, int parity,
+                             int dataBits, int stopBits, int protocol);
+#else
 KTCOMM_EXPORT int KTOpenPort(KTWindow *window, int port, int txSize, int rxSize, int baud,
                              int parity, int dataBits, int stopBits, int protocol);
+#endif
 
 /* Stops the port's worker and releases the device. A transmission queued
  * before the close is still written and logged; output still leaving the
@@ -139,14 +156,21 @@ KTCOMM_EXPORT int KTEnableLogging(int openNow, const char *mode);
  * line definition is applied again. Returns non-zero on success, 0 for a
  * bad or closed port or a refused setting; a refused change changes
  * nothing. On an rfc2217:// device it waits up to 3 s for the server to
- * confirm. */
+ * confirm. On Windows the values are those of the device control block
+ * (DTR 2 handshake, RTS 3 toggle), which the driver applies or refuses. */
 #ifdef __cplusplus
 KTCOMM_EXPORT int KTSetFlowControl(int port, uint32_t dtrControl, uint32_t rtsControl);
 #elif defined(__GNUC__)
 /* C sees the same function under its C++ symbol (uint32_t is unsigned int),
- * so one name serves both languages and the library exports it once. */
+ * so one name serves both languages. The label is the object file's own, so
+ * it carries the platform's prefix for C names (an underscore on 32-bit
+ * Windows, nothing elsewhere). */
+#define KTCOMM_TEXT_(x) #x
+#define KTCOMM_TEXT(x) KTCOMM_TEXT_(x)
 KTCOMM_EXPORT int KTSetFlowControl(int port, uint32_t dtrControl, uint32_t rtsControl)
-    __asm__("_Z16KTSetFlowControlijj");
+    __asm__(KTCOMM_TEXT(__USER_LABEL_PREFIX__) "_Z16KTSetFlowControlijj");
+#undef KTCOMM_TEXT
+#undef KTCOMM_TEXT_
 #endif
 
 #endif /* KTCOMM_KTCOMM_H_ */

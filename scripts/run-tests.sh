@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the library, its tools and tests, and runs every test: first a plain
-# build with the install check and the real-driver lane in QEMU, then the
-# same suite under AddressSanitizer+UBSan and under ThreadSanitizer. Usage: scripts/run-tests.sh [--quick]  (--quick: plain only)
+# build with the install check, the real-driver lane in QEMU and the Windows
+# lane under Wine, then the same suite under AddressSanitizer+UBSan and under
+# ThreadSanitizer. Usage: scripts/run-tests.sh [--quick]  (--quick: plain only)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/ensure-deps.sh
@@ -31,6 +32,10 @@ uart_passed=$(sed -n 's/^\([0-9]*\) passed, 0 failed$/\1/p' build-plain/uart.log
 passed=$((passed + ${uart_passed:-0}))
 # The library compiles for a machine that is not x86 (64-bit ARM).
 scripts/check-cross.sh
+# Windows: built with MinGW-w64 for 64- and 32-bit, run under Wine on ptys.
+scripts/run-windows-tests.sh | tee build-plain/windows.log
+windows_passed=$(sed -n 's/^\([0-9]*\) passed, 0 failed$/\1/p' build-plain/windows.log | tail -n 1)
+passed=$((passed + ${windows_passed:-0}))
 if [ "${1:-}" != "--quick" ]; then
   # Allocation tests ask for absurd sizes; the library must see null, not abort.
   export ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1
