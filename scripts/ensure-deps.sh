@@ -10,7 +10,7 @@ if [ "${1:-}" = "--only" ]; then
   packages=("$@")
 else
   # python3-venv, -setuptools, -wheel and -mypy: the Python install test.
-  packages=(cmake make g++ pkg-config libgtest-dev libgmock-dev libcli11-dev python3-pytest ser2net
+  packages=(cmake make g++ pkg-config libgtest-dev libgmock-dev libcli11-dev libedit-dev python3-pytest ser2net
             python3-venv python3-setuptools python3-wheel python3-mypy "$@")
 fi
 missing=()
