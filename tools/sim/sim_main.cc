@@ -2,6 +2,7 @@
 // programs without hardware. Prints the path to open, then each frame it
 // receives and what it answered, until SIGINT or SIGTERM (or, with
 // --exit-on-hangup, until its client closes the line).
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -77,13 +78,19 @@ std::string PlaceLink(const std::string& link, const std::string& target) {
   return "";
 }
 
-// Removes the link if it still points at this run's device; a later run
-// may have taken the name over already.
+// Removes the link if it still points at this run's device. A simulator
+// started as this one ends may have put its own link there already: the
+// name is moved aside before it is looked at, and put back when it turns
+// out to be the other's, so that it is never removed under the other.
 void RemoveLink(const std::string& link, const std::string& target) {
+  std::string aside = link + ".old" + std::to_string(getpid());
+  if (rename(link.c_str(), aside.c_str()) != 0) return;
   char points[4096];
-  ssize_t length = readlink(link.c_str(), points, sizeof points - 1);
-  if (length < 0) return;
-  if (std::string(points, static_cast<size_t>(length)) == target) unlink(link.c_str());
+  ssize_t length = readlink(aside.c_str(), points, sizeof points - 1);
+  bool ours = length >= 0 && std::string(points, static_cast<size_t>(length)) == target;
+  // A hard link to the link itself; fails if yet another one came since.
+  if (!ours) (void)linkat(AT_FDCWD, aside.c_str(), AT_FDCWD, link.c_str(), 0);
+  unlink(aside.c_str());
 }
 
 // Waits for SIGINT, SIGTERM or the device's own end. Returns the exit code.

@@ -99,6 +99,31 @@ TEST(SimToolTest, LinkKeepsOnePathAcrossRestarts) {
   std::filesystem::remove_all(folder);
 }
 
+// The README's restart: the old simulator ends while the new one already
+// holds the name, which must stay the new one's.
+TEST(SimToolTest, AnEndingSimulatorLeavesANewerLinkAlone) {
+  std::filesystem::path folder = std::filesystem::temp_directory_path() /
+                                 ("ktcomm-sim-newer-" + std::to_string(getpid()));
+  std::filesystem::create_directories(folder);
+  std::string link = (folder / "device").string();
+  ChildProcess older({KTCOMM_SIM_PATH, "--link", link, "--quiet"});
+  ASSERT_EQ(StartSim(older), link) << older.Err();
+  ChildProcess newer({KTCOMM_SIM_PATH, "--link", link, "--quiet"});
+  ASSERT_EQ(StartSim(newer), link) << newer.Err();
+  std::filesystem::path newerDevice = std::filesystem::read_symlink(link);
+  older.Signal(SIGTERM);
+  ASSERT_TRUE(older.Finish(kDeadlineMs));
+  ASSERT_TRUE(std::filesystem::is_symlink(link));
+  EXPECT_EQ(std::filesystem::read_symlink(link), newerDevice);
+  Outcome call = RunToEnd({KTCOMM_CLI_PATH, "call", "1", "10", "05", "--device", link}, {},
+                          kDeadlineMs);
+  EXPECT_EQ(call.out, "cmd=10 len=1 data=05\n") << call.err;
+  newer.Signal(SIGTERM);
+  ASSERT_TRUE(newer.Finish(kDeadlineMs));
+  EXPECT_EQ(std::filesystem::directory_iterator(folder), std::filesystem::directory_iterator());
+  std::filesystem::remove_all(folder);
+}
+
 TEST(SimToolTest, RefusesBadOptions) {
   for (std::vector<std::string> args : {std::vector<std::string>{"--reply", "10"},
                                         {"--stream", "fast"},
