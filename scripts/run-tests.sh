@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the library, its tools and tests, and runs every test: first a plain
-# build with the install check and the real-driver lane in QEMU, then the
+# build with the install check, the Debian package check and the
+# real-driver lane in QEMU, then the
 # same suite under AddressSanitizer+UBSan and under ThreadSanitizer. Usage: scripts/run-tests.sh [--quick]  (--quick: plain only)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -25,6 +26,8 @@ run_suite() {  # name, extra cmake arguments...
 run_suite plain
 # The installed tree, used from outside as another project would.
 scripts/check-install.sh build-plain
+# The Debian package, installed with dpkg -i and used as the README says.
+scripts/check-deb.sh
 # The library on the kernel's own serial drivers, in a QEMU guest.
 scripts/run-uart-tests.sh build-plain | tee build-plain/uart.log
 uart_passed=$(sed -n 's/^\([0-9]*\) passed, 0 failed$/\1/p' build-plain/uart.log | tail -n 1)
