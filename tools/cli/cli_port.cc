@@ -202,19 +202,22 @@ void Port::Wake() {
   (void)!write(framesEvent, &one, sizeof one);
 }
 
-HangUpGuard::HangUpGuard(Port& port) {
+HangUpGuard::HangUpGuard(Port& port, int stopFd) {
   stopEvent = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   // Without its event the guard cannot be stopped, so it does not start;
   // the call then ends at its time-out as the library's own would.
   if (stopEvent < 0) return;
   int number = port.Number();
   int hangUp = port.HangUpFd();
-  watcher = std::thread([this, number, hangUp] {
-    std::array<pollfd, 2> fds = {{{hangUp, POLLIN, 0}, {stopEvent, POLLIN, 0}}};
+  watcher = std::thread([this, number, hangUp, stopFd] {
+    std::array<pollfd, 3> fds = {
+        {{stopEvent, POLLIN, 0}, {hangUp, POLLIN, 0}, {stopFd, POLLIN, 0}}};
     while (poll(fds.data(), fds.size(), -1) < 0) {
       if (errno != EINTR) return;
     }
-    if ((fds[1].revents & POLLIN) == 0) KTClosePort(number);
+    if (fds[0].revents & POLLIN) return;
+    closed = true;
+    KTClosePort(number);
   });
 }
 

@@ -129,19 +129,23 @@ class Port {
   std::vector<std::string> heldAlerts;
 };
 
-// Ends a waiting call at a hang-up: the library's waits keep their time-out
-// whatever the line does, and closing the port from another thread is what
-// ends one at once (with KT_NOT_OPEN). Watches from construction to
-// destruction on a thread of its own; the port must outlive it.
+// Ends a waiting call at a hang-up, or when `stopFd` (a signalfd, say)
+// turns readable: the library's waits keep their time-out whatever the line
+// does, and closing the port from another thread is what ends one at once
+// (with KT_NOT_OPEN). Watches from construction to destruction on a thread
+// of its own; the port must outlive it. Nothing is read from either.
 class HangUpGuard {
  public:
-  explicit HangUpGuard(Port& port);
+  explicit HangUpGuard(Port& port, int stopFd = -1);
   HangUpGuard(const HangUpGuard&) = delete;
   HangUpGuard& operator=(const HangUpGuard&) = delete;
   ~HangUpGuard();
+  // Whether it closed the port.
+  bool Closed() const { return closed.load(); }
 
  private:
   int stopEvent = -1;
+  std::atomic<bool> closed{false};
   std::thread watcher;
 };
 

@@ -57,6 +57,7 @@ class Term {
   std::string pending;  // piped input up to the next newline
   bool inputEnded = false;
   int lineNumber = 0;
+  bool stopping = false;  // a signal ended a line's wait
 };
 
 void Term::ShowFrames() {
@@ -103,8 +104,10 @@ void Term::Execute(std::string_view text) {
   std::vector<uint8_t> data(std::max(options.line.rxSize, 1));
   uint32_t length = static_cast<uint32_t>(data.size());
   int result;
+  bool closed;
   {
-    HangUpGuard guard(port);
+    // A signal ends the wait too, so that Ctrl-C is not held up by --wait.
+    HangUpGuard guard(port, signals);
     if (line->command) {
       result = KTSendCommandAndWait(port.Number(), line->commandByte, line->bytes.data(),
                                     static_cast<uint32_t>(line->bytes.size()), options.waitMs,
@@ -114,6 +117,12 @@ void Term::Execute(std::string_view text) {
                                  static_cast<uint32_t>(line->bytes.size()), options.waitMs,
                                  &answer.command, data.data(), &length);
     }
+    closed = guard.Closed();
+  }
+  if (closed && !port.HungUp()) {
+    // The session ends at the signal, which is still there to be read.
+    stopping = true;
+    return;
   }
   answer.when = std::chrono::system_clock::now();
   // Frames posted before the answer came are shown before it.
@@ -187,12 +196,13 @@ void Term::ReadInput() {
 // Runs the complete lines read so far, and at the end of input the rest;
 // stops at a hang-up, so that what is left goes to the reopened port.
 void Term::ExecutePending() {
-  for (size_t newline; !port.HungUp() && (newline = pending.find('\n')) != std::string::npos;) {
+  for (size_t newline;
+       !stopping && !port.HungUp() && (newline = pending.find('\n')) != std::string::npos;) {
     std::string text = pending.substr(0, newline);
     pending.erase(0, newline + 1);
     Execute(text);
   }
-  if (inputEnded && !port.HungUp() && !pending.empty()) {
+  if (inputEnded && !stopping && !port.HungUp() && !pending.empty()) {
     Execute(pending);
     pending.clear();
   }
@@ -202,7 +212,8 @@ int Term::RunPiped() {
   for (;;) {
     std::optional<Clock::time_point> tapDue;
     if (tap.Active()) tapDue = nextTap;
-    std::array<pollfd, 3> fds = {{{port.FramesFd(), POLLIN, 0}, {signals, POLLIN, 0}, {0, POLLIN, 0}}};
+    std::array<pollfd, 3> fds = {
+        {{port.FramesFd(), POLLIN, 0}, {signals, POLLIN, 0}, {0, POLLIN, 0}}};
     if (poll(fds.data(), fds.size(), TimeoutFor({tapDue})) < 0) {
       if (errno == EINTR) continue;
       screen.Say(std::string("poll: ") + std::strerror(errno));

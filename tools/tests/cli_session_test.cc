@@ -82,6 +82,22 @@ TEST_F(CliSessionTest, TermSaysWhatALineGotNothingFor) {
   EXPECT_EQ(device.Received().size(), 2u);
 }
 
+// Ctrl-C ends term at once, even while a line waits for an answer far off.
+TEST_F(CliSessionTest, TermEndsAtASignalWhileALineWaits) {
+  DeviceOptions options;
+  std::string error;
+  ASSERT_TRUE(options.replies.AddRule("3c=", &error));
+  StartDevice(device, std::move(options));
+  ChildProcess term(Cli({"term", "1", "--device", device.Path(), "--wait", "600000"}), {},
+                    "3c:\n10:05\n");
+  ASSERT_TRUE(device.WaitForReceived(1, kDeadlineMs));
+  term.Signal(SIGINT);
+  ASSERT_TRUE(term.Finish(kDeadlineMs));
+  EXPECT_EQ(term.ExitCode(), 0) << term.Err();
+  EXPECT_EQ(term.Err(), "");
+  EXPECT_EQ(device.Received().size(), 1u);  // the next line is not sent
+}
+
 TEST_F(CliSessionTest, TermRawShowsTheBytesBothWays) {
   StartDevice(device);
   Outcome run = Term("10:05\n", {"--raw", "--grace", "1000"});
