@@ -2,8 +2,8 @@
 // --help lists is described in the page.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <fstream>
-#include <regex>
 #include <set>
 #include <sstream>
 
@@ -19,16 +19,22 @@ std::string Page(const std::string& name) {
   std::ifstream in(std::string(KTCOMM_MAN_DIR) + "/" + name);
   std::stringstream text;
   text << in.rdbuf();
-  return std::regex_replace(text.str(), std::regex(R"(\\-)"), "-");
+  std::string page = text.str();
+  for (size_t at; (at = page.find("\\-")) != std::string::npos;) page.erase(at, 1);
+  return page;
 }
+
+bool IsNameChar(char c) { return std::islower(static_cast<unsigned char>(c)) || c == '-'; }
 
 std::set<std::string> Options(const std::vector<std::string>& argv) {
   Outcome help = RunToEnd(argv, {}, kDeadlineMs);
   EXPECT_EQ(help.exitCode, 0) << help.err;
   std::set<std::string> options;
-  std::regex option(R"(--[a-z][a-z-]*)");
-  for (std::sregex_iterator it(help.out.begin(), help.out.end(), option), end; it != end; ++it) {
-    options.insert(it->str());
+  const std::string& text = help.out;
+  for (size_t at = text.find("--"); at != std::string::npos; at = text.find("--", at + 2)) {
+    size_t end = at + 2;
+    while (end < text.size() && IsNameChar(text[end])) ++end;
+    if (end > at + 2) options.insert(text.substr(at, end - at));
   }
   EXPECT_FALSE(options.empty()) << help.out;
   return options;
@@ -38,11 +44,15 @@ std::set<std::string> Options(const std::vector<std::string>& argv) {
 std::vector<std::string> Commands() {
   Outcome help = RunToEnd({KTCOMM_CLI_PATH, "--help"}, {}, kDeadlineMs);
   std::vector<std::string> commands;
-  std::istringstream lines(help.out.substr(help.out.find("Subcommands:")));
-  std::regex named(R"(^  ([a-z]+) )");
-  std::smatch match;
+  size_t listed = help.out.find("Subcommands:");
+  if (listed == std::string::npos) return commands;
+  std::istringstream lines(help.out.substr(listed));
+  // "  send    Send a command frame ..."; continuation lines start further in.
   for (std::string line; std::getline(lines, line);) {
-    if (std::regex_search(line, match, named)) commands.push_back(match[1]);
+    if (line.size() < 3 || line.compare(0, 2, "  ") != 0 || line[2] == ' ') continue;
+    size_t end = 2;
+    while (end < line.size() && IsNameChar(line[end])) ++end;
+    commands.push_back(line.substr(2, end - 2));
   }
   return commands;
 }
