@@ -19,13 +19,26 @@ sim_pid=""
 installed_before=""
 dpkg-query -W -f='${Status}' ktcomm 2>/dev/null | grep -q "install ok installed" &&
   installed_before=yes
+# dpkg as root; another installation on this machine may hold dpkg's lock
+# for a while, which is waited out (five minutes at most).
+run_dpkg() {  # dpkg arguments...
+  local tries=0
+  until $sudo dpkg "$@" >"$work/dpkg.log" 2>&1; do
+    if ! grep -qi "lock" "$work/dpkg.log" || [ "$tries" -ge 150 ]; then
+      cat "$work/dpkg.log"
+      return 1
+    fi
+    tries=$((tries + 1))
+    sleep 2
+  done
+}
 cleanup() {
   if [ -n "$sim_pid" ]; then
     kill "$sim_pid" 2>/dev/null || true
     wait "$sim_pid" 2>/dev/null || true
   fi
   if [ -z "$installed_before" ]; then
-    $sudo dpkg --purge ktcomm >/dev/null 2>&1 || true
+    run_dpkg --purge ktcomm >/dev/null || echo "check-deb: could not remove the package" >&2
   fi
   rm -rf "$work"
 }
@@ -73,7 +86,7 @@ package=$(scripts/build-deb.sh "$dir" | tail -n 1)
 [ -f "$package" ] || fail "no package was built"
 
 echo "=== installing $package"
-quiet $sudo dpkg -i "$package"
+run_dpkg -i "$package" || fail "dpkg -i $package failed"
 for file in /usr/bin/ktcomm /usr/bin/ktcomm-sim /usr/include/ktcomm.h \
     /usr/share/man/man1/ktcomm.1.gz /usr/share/man/man1/ktcomm-sim.1.gz; do
   [ -e "$file" ] || fail "$file was not installed"
