@@ -9,9 +9,10 @@ if [ "${1:-}" = "--only" ]; then
   shift
   packages=("$@")
 else
-  # python3-venv, -setuptools, -wheel and -mypy: the Python install test.
-  packages=(cmake make g++ pkg-config libgtest-dev libgmock-dev libcli11-dev python3-pytest ser2net
-            python3-venv python3-setuptools python3-wheel python3-mypy "$@")
+  # python3-venv, -setuptools, -wheel, -mypy and mypy: the Python install test
+  # and the README's snippets; dpkg-dev: the Debian package (dpkg-shlibdeps).
+  packages=(cmake make g++ pkg-config libgtest-dev libgmock-dev libcli11-dev libedit-dev python3-pytest ser2net
+            python3-venv python3-setuptools python3-wheel python3-mypy mypy dpkg-dev "$@")
 fi
 missing=()
 for package in "${packages[@]}"; do

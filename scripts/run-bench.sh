@@ -5,10 +5,12 @@
 # with a line saying so, where ser2net is not installed); every figure
 # measured in this one run. Takes well under two minutes. Then draws the
 # round-trip latency distributions and the streaming throughput as PNG files
-# in bench/figures/ (shown by bench/RESULTS.md), from CSV files of the
-# samples left in <build>/samples/. The round trip also counts system calls
-# per exchange under strace -c, in a short run of its own.
-# Usage: scripts/run-bench.sh [--quick]   (--quick: a smoke run, figures not worth quoting)
+# in <build>/figures/, from CSV files of the samples left in <build>/samples/;
+# --update-figures draws them into bench/figures/ instead, the ones
+# bench/RESULTS.md shows. The round trip also counts system calls per
+# exchange under strace -c, in a short run of its own.
+# Usage: scripts/run-bench.sh [--quick] [--update-figures]
+#   --quick: a smoke run, figures not worth quoting
 # KTCOMM_BENCH_BUILD names the build folder (default build-bench).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -16,8 +18,19 @@ cd "$(dirname "$0")/.."
 scripts/ensure-deps.sh libbenchmark-dev python3-matplotlib strace
 
 . scripts/common.sh
-quick=$(optional_flag --quick "$@")
+quick=""
+figures=""
+for argument in "$@"; do
+  case "$argument" in
+    --quick) quick=--quick ;;
+    --update-figures) figures=bench/figures ;;
+    *) echo "usage: $0 [--quick] [--update-figures]" >&2; exit 2 ;;
+  esac
+done
 dir=${KTCOMM_BENCH_BUILD:-build-bench}
+# The committed figures change only when asked, so a run leaves the
+# checkout as it was.
+figures=${figures:-$dir/figures}
 
 quiet_build "run-bench: the build failed" "$dir" -DCMAKE_BUILD_TYPE=Release -DKTCOMM_BENCH=ON \
   -DKTCOMM_TOOLS=ON -DKTCOMM_TESTS=OFF \
@@ -38,4 +51,5 @@ echo
 echo "load average at the end $(cut -d' ' -f1-3 /proc/loadavg)"
 # Debian's interpreter, which python3-matplotlib is installed for, even where
 # another python3 comes first in PATH.
-/usr/bin/python3 bench/plot_results.py "$samples" bench/figures
+mkdir -p "$figures"
+/usr/bin/python3 bench/plot_results.py "$samples" "$figures"

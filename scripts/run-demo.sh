@@ -4,8 +4,9 @@
 # Usage: scripts/run-demo.sh [-DCMAKE_BUILD_TYPE=Debug ...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-# The demo needs a compiler, CMake and CLI11 only; the tests are not built.
-scripts/ensure-deps.sh --only cmake make g++ libcli11-dev
+# The demo needs a compiler, CMake, CLI11 and libedit (the tools are
+# configured with it) only; the tests are not built.
+scripts/ensure-deps.sh --only cmake make g++ libcli11-dev libedit-dev
 
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the library, its tools and tests, and runs every test: first a plain
-# build with the install check, the real-driver lane in QEMU and the Windows
-# lane under Wine, then the same suite under AddressSanitizer+UBSan and under
-# ThreadSanitizer. Usage: scripts/run-tests.sh [--quick]  (--quick: plain only)
+# build with the install check, the Debian package check, the real-driver
+# lane in QEMU and the Windows lane under Wine, then the same suite under
+# AddressSanitizer+UBSan and under ThreadSanitizer.
+# Usage: scripts/run-tests.sh [--quick]  (--quick: plain only)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/ensure-deps.sh
@@ -26,6 +27,8 @@ run_suite() {  # name, extra cmake arguments...
 run_suite plain
 # The installed tree, used from outside as another project would.
 scripts/check-install.sh build-plain
+# The Debian package, installed with dpkg -i and used as the README says.
+scripts/check-deb.sh
 # The library on the kernel's own serial drivers, in a QEMU guest.
 scripts/run-uart-tests.sh build-plain | tee build-plain/uart.log
 uart_passed=$(sed -n 's/^\([0-9]*\) passed, 0 failed$/\1/p' build-plain/uart.log | tail -n 1)

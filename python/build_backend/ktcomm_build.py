@@ -1,10 +1,14 @@
-"""The build backend of the ktcomm package: setuptools, as Debian ships it.
+"""The build backend of the ktcomm package.
 
 setuptools before 70.1 needs the separate wheel package to build any wheel,
 and a fresh venv has setuptools and pip only, with no index to fetch wheel
-from. Where wheel is missing, this backend writes the wheel itself: the
-package is pure Python, so a wheel is its files, its metadata and a record
-of both (the format pip reads, PEP 427). Everything else is setuptools'.
+from. So this backend writes the wheel itself: the package is pure Python,
+so a wheel is its files, its metadata and a record of all (the format pip
+reads, PEP 427). The source distribution is setuptools'.
+
+A wheel made from a checkout of KTcomm also notes that checkout, so that
+the installed package loads the library built there (build/ or
+build-plain/) without any environment variable.
 """
 
 import base64
@@ -21,14 +25,6 @@ _WHEEL = f"Wheel-Version: 1.0\nGenerator: ktcomm_build\nRoot-Is-Purelib: true\nT
 
 get_requires_for_build_sdist = _setuptools.get_requires_for_build_sdist
 build_sdist = _setuptools.build_sdist
-
-
-def _wheel_available():
-    try:
-        import wheel.bdist_wheel  # noqa: F401
-    except ImportError:
-        return False
-    return True
 
 
 def _project():
@@ -64,27 +60,35 @@ def _write_metadata(directory):
     return info.name
 
 
+def _checkout_note():
+    """ktcomm/_checkout.py naming the checkout these sources are in, or None
+    for sources outside one."""
+    checkout = _ROOT.parent
+    if not (checkout / "api" / "ktcomm.h").is_file():
+        return None
+    return ("# Written by the build backend: the checkout this package was built from,\n"
+            "# whose build/ or build-plain/ holds the library it was built with.\n"
+            f"CHECKOUT = {str(checkout)!r}\n").encode()
+
+
 def get_requires_for_build_wheel(config_settings=None):
-    if _wheel_available():
-        return _setuptools.get_requires_for_build_wheel(config_settings)
     return []
 
 
 def prepare_metadata_for_build_wheel(metadata_directory, config_settings=None):
-    if _wheel_available():
-        return _setuptools.prepare_metadata_for_build_wheel(metadata_directory, config_settings)
     return _write_metadata(metadata_directory)
 
 
 def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
-    if _wheel_available():
-        return _setuptools.build_wheel(wheel_directory, config_settings, metadata_directory)
     fields, metadata = _metadata()
     info = _dist_info(fields)
     files = {}
     for path in sorted((_ROOT / "ktcomm").rglob("*")):
         if path.is_file() and "__pycache__" not in path.parts and path.suffix in (".py", ".typed"):
             files[path.relative_to(_ROOT).as_posix()] = path.read_bytes()
+    note = _checkout_note()
+    if note is not None:
+        files["ktcomm/_checkout.py"] = note
     files[f"{info}/METADATA"] = metadata.encode()
     files[f"{info}/WHEEL"] = _WHEEL.encode()
     record = []

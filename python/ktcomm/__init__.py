@@ -9,9 +9,10 @@ libktcomm, with ctypes only.
         frame = port.frames.get(timeout=2)   # Frame(port, command, data)
 
 The library is loaded on first use from KTCOMM_LIBRARY when that is set,
-else from a build in this checkout (build/, build-plain/), else from beside
-this module when cmake --install put it there, else wherever the dynamic
-loader finds libktcomm.so.1.
+else from a build in this checkout (build/, build-plain/) or in the checkout
+pip installed this package from, else from beside this module when cmake
+--install put it there, else wherever the dynamic loader finds
+libktcomm.so.1 (the Debian package's), else from /usr/local/lib.
 """
 
 from __future__ import annotations

@@ -5,6 +5,7 @@ from __future__ import annotations
 import ctypes
 import os
 import pathlib
+import sysconfig
 import threading
 
 SONAME = "libktcomm.so.1"
@@ -34,21 +35,41 @@ class LibraryNotFound(OSError):
     """libktcomm could not be loaded from anywhere this module looks."""
 
 
+def _builds(checkout: pathlib.Path) -> list[str]:
+    """The libraries built in a checkout, in the order of _BUILD_DIRS."""
+    return [str(checkout / folder / SONAME) for folder in _BUILD_DIRS
+            if (checkout / folder / SONAME).exists()]
+
+
+def _prefix_libraries() -> list[str]:
+    """The library where cmake --install puts it in /usr/local, which the
+    loader finds only once ldconfig has run."""
+    multiarch = sysconfig.get_config_var("MULTIARCH")
+    folders = [pathlib.Path("/usr/local/lib") / multiarch] if multiarch else []
+    folders.append(pathlib.Path("/usr/local/lib"))
+    return [str(folder / SONAME) for folder in folders if (folder / SONAME).exists()]
+
+
 def candidates() -> list[str]:
     """Where to load the library from, in order: KTCOMM_LIBRARY alone when it
-    is set, else a build in this checkout, else the library installed beside
-    this module by cmake --install, then wherever the dynamic loader finds
+    is set, else a build in this checkout, else a build in the checkout this
+    package was pip-installed from, else the library installed beside this
+    module by cmake --install, then wherever the dynamic loader finds
     libktcomm.so.1 (LD_LIBRARY_PATH, the loader's cache, the system's
-    folders)."""
+    folders: the Debian package's), then /usr/local."""
     named = os.environ.get("KTCOMM_LIBRARY")
     if named:
         return [named]
     found = []
     if (_REPO / "api" / "ktcomm.h").is_file():
-        for folder in _BUILD_DIRS:
-            path = _REPO / folder / SONAME
-            if path.exists():
-                found.append(str(path))
+        found += _builds(_REPO)
+    try:
+        # Written by the build backend into a wheel made from a checkout.
+        from . import _checkout  # type: ignore[attr-defined]
+    except ImportError:
+        pass
+    else:
+        found += [path for path in _builds(pathlib.Path(_checkout.CHECKOUT)) if path not in found]
     try:
         # Written by cmake --install only: the way from here to its library.
         from . import _installed  # type: ignore[attr-defined]
@@ -59,6 +80,7 @@ def candidates() -> list[str]:
         if path.exists():
             found.append(str(path))
     found.append(SONAME)
+    found += _prefix_libraries()
     return found
 
 

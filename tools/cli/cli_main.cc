@@ -78,7 +78,8 @@ void AddCommandArguments(CLI::App* sub, Arguments* args) {
   sub->add_option("HEX", args->data, "Data bytes in hex (\"05\", \"dead beef\", ...)");
 }
 
-// CMD and HEX as bytes; false after saying what is wrong.
+// CMD and HEX as bytes of a frame the library can build; false after saying
+// what is wrong.
 bool CommandBytes(const Arguments& args, uint8_t* command, std::vector<uint8_t>* data) {
   if (!ktcomm::hex::ParseByte(args.command, command)) {
     std::fprintf(stderr, "ktcomm: CMD '%s' is not one hex byte\n", args.command.c_str());
@@ -90,16 +91,14 @@ bool CommandBytes(const Arguments& args, uint8_t* command, std::vector<uint8_t>*
       return false;
     }
   }
+  if (data->size() > kMaxCommandData) {
+    std::fprintf(stderr,
+                 "ktcomm: a command frame carries at most %zu data bytes, not %zu "
+                 "(send a frame of your own with raw)\n",
+                 kMaxCommandData, data->size());
+    return false;
+  }
   return true;
-}
-
-int RunVersion() {
-  char text[32];
-  int length = sizeof text;
-  // *length counts the number only; the terminated text has the suffix too.
-  KTGetDllVersion(text, &length);
-  std::printf("%s\n", text);
-  return kExitOk;
 }
 
 int RunSend(const Arguments& args) {
@@ -150,9 +149,17 @@ int RunCall(const Arguments& args) {
   std::vector<uint8_t> answer(std::max(args.line.rxSize, 1));
   uint32_t length = static_cast<uint32_t>(answer.size());
   uint8_t answerCommand = 0;
-  int result =
-      KTSendCommandAndWait(port.Number(), command, data.data(), static_cast<uint32_t>(data.size()),
-                           args.timeoutMs, &answerCommand, answer.data(), &length);
+  int result;
+  {
+    HangUpGuard guard(port);
+    result = KTSendCommandAndWait(port.Number(), command, data.data(),
+                                  static_cast<uint32_t>(data.size()), args.timeoutMs,
+                                  &answerCommand, answer.data(), &length);
+  }
+  if (result != KT_OK && port.HungUp()) {
+    std::fprintf(stderr, "ktcomm: port %d lost its device\n", port.Number());
+    return kExitFailed;
+  }
   switch (result) {
     case KT_OK:
       answer.resize(length);
@@ -168,20 +175,25 @@ int RunCall(const Arguments& args) {
   return ExitCodeFor(result);
 }
 
-int RunList(const Arguments& args) {
-  std::vector<SerialDevice> devices = FindSerialDevices(args.roots);
-  std::vector<Mapping> mappings = MappingsInForce();
-  std::string text = args.json ? ListJson(devices, mappings) : ListText(devices, mappings);
-  std::fwrite(text.data(), 1, text.size(), stdout);
-  return kExitOk;
-}
-
 // The tool's and the library's versions: "ktcomm 1.41 (library 1.41 Release)".
 std::string VersionText() {
   char text[32];
   int length = sizeof text;
   KTGetDllVersion(text, &length);
   return std::string("ktcomm ") + KTCOMM_TOOL_VERSION + " (library " + text + ")";
+}
+
+int RunVersion() {
+  std::printf("%s\n", VersionText().c_str());
+  return kExitOk;
+}
+
+int RunList(const Arguments& args) {
+  std::vector<SerialDevice> devices = FindSerialDevices(args.roots);
+  std::vector<Mapping> mappings = MappingsInForce();
+  std::string text = args.json ? ListJson(devices, mappings) : ListText(devices, mappings);
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  return kExitOk;
 }
 
 // CLI11 would call an unknown first word an unexpected argument, or ask for
@@ -217,7 +229,7 @@ int main(int argc, char** argv) {
   app.set_version_flag("--version", VersionText(), "Print the tool's and the library's versions");
   Arguments args;
 
-  CLI::App* version = app.add_subcommand("version", "Print the library's version");
+  CLI::App* version = app.add_subcommand("version", "Print the tool's and the library's versions");
 
   CLI::App* send = app.add_subcommand("send", "Send a command frame (00 80 LEN CMD DATA)");
   AddLineOptions(send, &args);

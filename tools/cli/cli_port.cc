@@ -1,8 +1,11 @@
 #include "tools/cli/cli_port.h"
 
+#include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -52,12 +55,14 @@ std::string DescribeFrame(uint8_t command, const std::vector<uint8_t>& data) {
 
 Port::Port() : receiver{{&Port::Post, &Port::Alert}, this} {
   framesEvent = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  hangUpEvent = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 }
 
 Port::~Port() {
   // The worker has stopped once KTClosePort returns; nothing posts after it.
   if (number != 0) KTClosePort(number);
   if (framesEvent >= 0) close(framesEvent);
+  if (hangUpEvent >= 0) close(hangUpEvent);
 }
 
 int Port::OpenQuietly() {
@@ -66,6 +71,8 @@ int Port::OpenQuietly() {
     openAlerts.clear();
   }
   hungUp = false;
+  uint64_t count;
+  (void)!read(hangUpEvent, &count, sizeof count);
   opening = true;
   int result =
       KTOpenPort(&receiver.window, options.port, options.txSize, options.rxSize, options.baud,
@@ -77,7 +84,7 @@ int Port::OpenQuietly() {
 
 int Port::Open(const LineOptions& lineOptions) {
   options = lineOptions;
-  if (framesEvent < 0) {
+  if (framesEvent < 0 || hangUpEvent < 0) {
     std::perror("ktcomm: eventfd");
     return kExitFailed;
   }
@@ -135,6 +142,13 @@ std::vector<ReceivedFrame> Port::TakeFrames() {
   return taken;
 }
 
+std::vector<std::string> Port::TakeAlerts() {
+  std::lock_guard<std::mutex> hold(lock);
+  std::vector<std::string> taken = std::move(heldAlerts);
+  heldAlerts.clear();
+  return taken;
+}
+
 // Runs on the port's worker. The data lives in the port's buffer only until
 // the next frame, so it is copied here.
 void Port::Post(KTWindow* window, uint32_t message, uint32_t wParam, uintptr_t lParam) {
@@ -169,16 +183,51 @@ void Port::Alert(KTWindow* window, const char* caption, const char* text) {
     return;
   }
   port->errors += 1;
-  std::fprintf(stderr, "ktcomm: %s\n", line.c_str());
+  if (port->holdAlerts) {
+    std::lock_guard<std::mutex> hold(port->lock);
+    port->heldAlerts.push_back(line);
+  } else {
+    std::fprintf(stderr, "ktcomm: %s\n", line.c_str());
+  }
   if (hangUp) {
     port->hungUp = true;
-    port->Wake();
+    uint64_t one = 1;
+    (void)!write(port->hangUpEvent, &one, sizeof one);
   }
+  if (hangUp || port->holdAlerts) port->Wake();
 }
 
 void Port::Wake() {
   uint64_t one = 1;
   (void)!write(framesEvent, &one, sizeof one);
+}
+
+HangUpGuard::HangUpGuard(Port& port, int stopFd) {
+  stopEvent = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  // Without its event the guard cannot be stopped, so it does not start;
+  // the call then ends at its time-out as the library's own would.
+  if (stopEvent < 0) return;
+  int number = port.Number();
+  int hangUp = port.HangUpFd();
+  watcher = std::thread([this, number, hangUp, stopFd] {
+    std::array<pollfd, 3> fds = {
+        {{stopEvent, POLLIN, 0}, {hangUp, POLLIN, 0}, {stopFd, POLLIN, 0}}};
+    while (poll(fds.data(), fds.size(), -1) < 0) {
+      if (errno != EINTR) return;
+    }
+    if (fds[0].revents & POLLIN) return;
+    closed = true;
+    KTClosePort(number);
+  });
+}
+
+HangUpGuard::~HangUpGuard() {
+  if (watcher.joinable()) {
+    uint64_t one = 1;
+    (void)!write(stopEvent, &one, sizeof one);
+    watcher.join();
+  }
+  if (stopEvent >= 0) close(stopEvent);
 }
 
 }  // namespace ktcomm::cli

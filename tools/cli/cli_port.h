@@ -8,6 +8,7 @@
 #include <deque>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ktcomm.h"
@@ -26,6 +27,10 @@ enum ExitCode {
   kExitSize = 6,
   kExitBadPort = 7,
 };
+
+// Frames the library builds have one length byte, which counts the command
+// byte too; past this much data it would wrap and the frame go out broken.
+constexpr size_t kMaxCommandData = 254;
 
 // A library result code as an exit code.
 int ExitCodeFor(int result);
@@ -70,10 +75,20 @@ class Port {
   int Number() const { return number; }
   const LineOptions& Options() const { return options; }
 
-  // Readable while frames are queued or a hang-up is unread; for poll.
+  // Readable while frames or held alerts are queued or a hang-up is
+  // unread; for poll.
   int FramesFd() const { return framesEvent; }
+  // Readable from a hang-up until the port is opened again; for a thread
+  // that must learn of the hang-up and of nothing else.
+  int HangUpFd() const { return hangUpEvent; }
   // Every frame queued so far, oldest first.
   std::vector<ReceivedFrame> TakeFrames();
+  // From now on the library's reports are queued for TakeAlerts instead of
+  // written at once from the worker: a session that draws on the terminal
+  // writes them itself, between its own lines.
+  void HoldAlerts() { holdAlerts = true; }
+  // The reports held so far, each one line without "ktcomm: ", oldest first.
+  std::vector<std::string> TakeAlerts();
   // Whether the library reported a hang-up (a failed WaitCommEvent()) since
   // the last open; the port delivers nothing more until reopened.
   bool HungUp() const { return hungUp.load(); }
@@ -97,6 +112,7 @@ class Port {
   LineOptions options;
   int number = 0;
   int framesEvent = -1;
+  int hangUpEvent = -1;
 
   // Set while KTOpenPort runs: the reports it makes are kept, not shown, as
   // the tool says why in its own words.
@@ -104,11 +120,33 @@ class Port {
 
   std::atomic<bool> hungUp{false};
   std::atomic<int> errors{0};
+  std::atomic<bool> holdAlerts{false};
 
   // Filled by the worker in Post and Alert, emptied by the main thread.
   std::mutex lock;
   std::deque<ReceivedFrame> frames;
   std::vector<std::string> openAlerts;
+  std::vector<std::string> heldAlerts;
+};
+
+// Ends a waiting call at a hang-up, or when `stopFd` (a signalfd, say)
+// turns readable: the library's waits keep their time-out whatever the line
+// does, and closing the port from another thread is what ends one at once
+// (with KT_NOT_OPEN). Watches from construction to destruction on a thread
+// of its own; the port must outlive it. Nothing is read from either.
+class HangUpGuard {
+ public:
+  explicit HangUpGuard(Port& port, int stopFd = -1);
+  HangUpGuard(const HangUpGuard&) = delete;
+  HangUpGuard& operator=(const HangUpGuard&) = delete;
+  ~HangUpGuard();
+  // Whether it closed the port.
+  bool Closed() const { return closed.load(); }
+
+ private:
+  int stopEvent = -1;
+  std::atomic<bool> closed{false};
+  std::thread watcher;
 };
 
 // The device the library will open for `port`.

@@ -2,7 +2,10 @@
 // sends what is typed. Both can ride out a hang-up and reopen the port.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -25,6 +28,52 @@ struct SessionOptions {
 
 int RunListen(const SessionOptions& options);
 int RunTerm(const SessionOptions& options);
+
+// A line kept at the bottom of the terminal below the session's output:
+// listen's live counters, term's line being typed.
+class LiveLine {
+ public:
+  virtual ~LiveLine() = default;
+  // Takes the line off the screen, leaving the cursor at the start of an
+  // empty line.
+  virtual void Hide() = 0;
+  // Draws it again below what was written meanwhile.
+  virtual void Show() = 0;
+};
+
+// Where a session writes: frames to standard output, messages to standard
+// error, each a whole line written above the live line, if any, when it
+// goes to a terminal. Main thread only.
+class Screen {
+ public:
+  Screen();
+  void SetLive(LiveLine* line) { live = line; }
+  // One line on standard output.
+  void Out(const std::string& line) { Write(stdout, outTerminal, line); }
+  // "ktcomm: <text>" on standard error.
+  void Say(const std::string& text) { Write(stderr, errTerminal, "ktcomm: " + text); }
+
+ private:
+  void Write(FILE* stream, bool terminal, const std::string& line);
+
+  bool outTerminal;
+  bool errTerminal;
+  LiveLine* live = nullptr;
+};
+
+// What listen and term share.
+using SessionClock = std::chrono::steady_clock;
+// The poll time-out that wakes at the earliest of the given moments; -1
+// for none.
+int TimeoutFor(std::initializer_list<std::optional<SessionClock::time_point>> moments);
+// After a hang-up: says so and ends the session, or with --reconnect waits
+// for the device to come back and reopens it. The exit code to end with, or
+// -1 to go on.
+int AfterHangUp(Port& port, Screen& screen, int signals, bool reconnect);
+// Shows the reports the port held back.
+void ShowAlerts(Port& port, Screen& screen);
+// "12:34:56.789 COM1 cmd=.. len=.. data=..", with "  |text|" when asked.
+std::string FrameLine(const ReceivedFrame& frame, bool withText);
 
 // One line typed at term: "HEX" is sent as it is, "CMD:HEX" as a command
 // frame; blank lines and lines starting with '#' are nothing.

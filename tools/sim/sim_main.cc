@@ -2,8 +2,10 @@
 // programs without hardware. Prints the path to open, then each frame it
 // receives and what it answered, until SIGINT or SIGTERM (or, with
 // --exit-on-hangup, until its client closes the line).
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -53,6 +55,44 @@ void PrintFrame(const char* arrow, const Frame& frame) {
               ktcomm::hex::Format(frame.data).c_str());
 }
 
+// Points `link` at the device, replacing a link an earlier run left (so a
+// client with --reconnect finds the new device under the old name), but
+// never a file that is not a link. Returns what went wrong, or "".
+std::string PlaceLink(const std::string& link, const std::string& target) {
+  struct stat st;
+  if (lstat(link.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
+    return link + " exists and is not a link; not replacing it";
+  }
+  // Made aside and renamed over the old one, so that the name never
+  // points nowhere while a client looks.
+  std::string aside = link + ".new" + std::to_string(getpid());
+  unlink(aside.c_str());
+  if (symlink(target.c_str(), aside.c_str()) != 0) {
+    return "cannot make the link " + link + ": " + std::strerror(errno);
+  }
+  if (rename(aside.c_str(), link.c_str()) != 0) {
+    std::string error = "cannot make the link " + link + ": " + std::strerror(errno);
+    unlink(aside.c_str());
+    return error;
+  }
+  return "";
+}
+
+// Removes the link if it still points at this run's device. A simulator
+// started as this one ends may have put its own link there already: the
+// name is moved aside before it is looked at, and put back when it turns
+// out to be the other's, so that it is never removed under the other.
+void RemoveLink(const std::string& link, const std::string& target) {
+  std::string aside = link + ".old" + std::to_string(getpid());
+  if (rename(link.c_str(), aside.c_str()) != 0) return;
+  char points[4096];
+  ssize_t length = readlink(aside.c_str(), points, sizeof points - 1);
+  bool ours = length >= 0 && std::string(points, static_cast<size_t>(length)) == target;
+  // A hard link to the link itself; fails if yet another one came since.
+  if (!ours) (void)linkat(AT_FDCWD, aside.c_str(), AT_FDCWD, link.c_str(), 0);
+  unlink(aside.c_str());
+}
+
 // Waits for SIGINT, SIGTERM or the device's own end. Returns the exit code.
 int Serve(ktcomm::sim::Device& device, int signals) {
   std::array<pollfd, 2> fds = {{{signals, POLLIN, 0}, {device.EndedFd(), POLLIN, 0}}};
@@ -84,6 +124,7 @@ int main(int argc, char** argv) {
   DeviceOptions options;
   std::vector<std::string> rules;
   std::string stream;
+  std::string link;
   int exportPort = 0;
   bool quiet = false;
   app.add_option("--protocol", options.protocol, "Framing of what the device sends")
@@ -103,6 +144,11 @@ int main(int argc, char** argv) {
   app.add_option("--export", exportPort, "Also print KTCOMM_COM<N>=<path> for port N")
       ->type_name("N")
       ->check(CLI::Range(1, 10));
+  app.add_option("--link", link,
+                 "Also make PATH a symbolic link to the device, and print PATH\n"
+                 "as the path to open: a name that stays when the simulator\n"
+                 "restarts on another pseudo-terminal (removed at exit)")
+      ->type_name("PATH");
   app.add_flag("--exit-on-hangup", options.endOnHangup,
                "Exit when the first client closes the line again");
   app.add_flag("-q,--quiet", quiet, "Print only the path");
@@ -150,11 +196,22 @@ int main(int argc, char** argv) {
     close(signals);
     return 1;
   }
-  std::printf("%s\n", device.Path().c_str());
-  if (exportPort != 0) std::printf("KTCOMM_COM%d=%s\n", exportPort, device.Path().c_str());
+  std::string path = device.Path();
+  if (!link.empty()) {
+    if (std::string error = PlaceLink(link, device.Path()); !error.empty()) {
+      std::fprintf(stderr, "ktcomm-sim: %s\n", error.c_str());
+      device.Stop();
+      close(signals);
+      return 1;
+    }
+    path = link;
+  }
+  std::printf("%s\n", path.c_str());
+  if (exportPort != 0) std::printf("KTCOMM_COM%d=%s\n", exportPort, path.c_str());
   std::fflush(stdout);
 
   int code = Serve(device, signals);
+  if (!link.empty()) RemoveLink(link, device.Path());
   device.Stop();
   close(signals);
   return code;

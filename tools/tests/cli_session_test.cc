@@ -63,6 +63,41 @@ TEST_F(CliSessionTest, TermSendsPipedLinesInOrderAndShowsAnswers) {
   EXPECT_EQ(run.err, "ktcomm: line 5: 'zz' is not hex bytes; write HEX or CMD:HEX\n");
 }
 
+// A line nobody answers is said, and so is a command frame the library
+// could not build; neither holds up the lines after it.
+TEST_F(CliSessionTest, TermSaysWhatALineGotNothingFor) {
+  DeviceOptions options;
+  std::string error;
+  ASSERT_TRUE(options.replies.AddRule("3c=", &error));
+  StartDevice(device, std::move(options));
+  std::string tooLong = "1a:" + std::string(255 * 2, '0') + "\n";
+  Outcome run = Term("3c:\n" + tooLong + "10:05\n", {"--wait", "200", "--tx-size", "400"});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(run.err,
+            "ktcomm: line 1: no answer within 200 ms\n"
+            "ktcomm: line 2: a command frame carries at most 254 data bytes, not 255\n");
+  EXPECT_EQ(Count(run.out, " COM1 cmd="), 1u) << run.out;
+  EXPECT_NE(run.out.find(" COM1 cmd=10 len=1 data=05"), std::string::npos) << run.out;
+  ASSERT_TRUE(device.WaitForReceived(2, kDeadlineMs));
+  EXPECT_EQ(device.Received().size(), 2u);
+}
+
+// Ctrl-C ends term at once, even while a line waits for an answer far off.
+TEST_F(CliSessionTest, TermEndsAtASignalWhileALineWaits) {
+  DeviceOptions options;
+  std::string error;
+  ASSERT_TRUE(options.replies.AddRule("3c=", &error));
+  StartDevice(device, std::move(options));
+  ChildProcess term(Cli({"term", "1", "--device", device.Path(), "--wait", "600000"}), {},
+                    "3c:\n10:05\n");
+  ASSERT_TRUE(device.WaitForReceived(1, kDeadlineMs));
+  term.Signal(SIGINT);
+  ASSERT_TRUE(term.Finish(kDeadlineMs));
+  EXPECT_EQ(term.ExitCode(), 0) << term.Err();
+  EXPECT_EQ(term.Err(), "");
+  EXPECT_EQ(device.Received().size(), 1u);  // the next line is not sent
+}
+
 TEST_F(CliSessionTest, TermRawShowsTheBytesBothWays) {
   StartDevice(device);
   Outcome run = Term("10:05\n", {"--raw", "--grace", "1000"});

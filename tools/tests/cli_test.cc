@@ -2,6 +2,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -36,10 +37,12 @@ class CliTest : public CliFixture {
   }
 };
 
-TEST_F(CliTest, PrintsTheLibraryVersion) {
-  Outcome run = RunToEnd(Cli({"version"}));
-  EXPECT_EQ(run.exitCode, 0);
-  EXPECT_EQ(run.out, "1.41 Release\n");
+TEST_F(CliTest, VersionNamesToolAndLibrary) {
+  for (const char* how : {"version", "--version"}) {
+    Outcome run = RunToEnd(Cli({how}));
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.out, "ktcomm 1.41 (library 1.41 Release)\n") << how;
+  }
 }
 
 TEST_F(CliTest, SendPutsACommandFrameOnTheLine) {
@@ -51,6 +54,29 @@ TEST_F(CliTest, SendPutsACommandFrameOnTheLine) {
   ASSERT_TRUE(device.WaitForReceived(2, kDeadlineMs));
   EXPECT_EQ(device.Received()[0], (Frame{1, 0x10, {0x05}}));
   EXPECT_EQ(device.Received()[1], (Frame{1, 0x1A, {0xDE, 0xAD, 0xBE, 0xEF}}));
+}
+
+// The library's frames have one length byte: 254 data bytes fit, one more
+// would wrap it. Such a frame is refused before anything is opened or sent.
+TEST_F(CliTest, CommandsRefuseAFrameTheLibraryCannotBuild) {
+  StartDevice();
+  std::string most(254 * 2, 'a');
+  Outcome run = RunOnDevice({"send", "1", "1a", most, "--tx-size", "400"});
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  ASSERT_TRUE(device.WaitForReceived(1, kDeadlineMs));
+  EXPECT_EQ(device.Received()[0].data, std::vector<uint8_t>(254, 0xAA));
+  for (const char* command : {"send", "call"}) {
+    run = RunOnDevice({command, "1", "1a", most, "bb", "--tx-size", "400"});
+    EXPECT_EQ(run.exitCode, 2) << command;
+    EXPECT_EQ(run.err,
+              "ktcomm: a command frame carries at most 254 data bytes, not 255 (send a frame of "
+              "your own with raw)\n");
+  }
+  run = RunOnDevice({"send", "1", "05"});
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  ASSERT_TRUE(device.WaitForReceived(2, kDeadlineMs));
+  EXPECT_EQ(device.Received().size(), 2u);
+  EXPECT_EQ(device.Received()[1], (Frame{1, 0x05, {}}));
 }
 
 TEST_F(CliTest, RawSendsBytesAsTheyAre) {
@@ -97,6 +123,51 @@ TEST_F(CliTest, CallTimesOutOnASilentDevice) {
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(run.err, "ktcomm: no answer within 200 ms\n");
   ASSERT_TRUE(device.WaitForReceived(1, kDeadlineMs));  // it was sent all the same
+}
+
+// A waiting call keeps its time-out whatever the line does; the tool ends
+// it itself when the device goes away.
+TEST_F(CliTest, CallEndsAtOnceWhenTheDeviceHangsUp) {
+  DeviceOptions options;
+  std::string error;
+  ASSERT_TRUE(options.replies.AddRule("3c=", &error));
+  StartDevice(std::move(options));
+  // Far longer than the test's deadline: only the hang-up can end it in time.
+  ChildProcess call(Cli({"call", "1", "3c", "--timeout", "600000", "--device", device.Path()}));
+  ASSERT_TRUE(device.WaitForReceived(1, kDeadlineMs));
+  device.Stop();
+  ASSERT_TRUE(call.Finish(kDeadlineMs));
+  EXPECT_EQ(call.ExitCode(), 1) << call.Err();
+  EXPECT_EQ(call.Out(), "");
+  EXPECT_NE(call.Err().find("ktcomm: port 1 lost its device\n"), std::string::npos) << call.Err();
+  EXPECT_EQ(call.Err().find("no answer"), std::string::npos) << call.Err();
+}
+
+TEST_F(CliTest, CallEndsAtOnceWhenTheServerDropsTheConnection) {
+  int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(server, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(server, 1), 0);
+  ASSERT_EQ(getsockname(server, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  std::string url = "tcp://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+
+  ChildProcess call(Cli({"call", "1", "10", "05", "--timeout", "600000", "--device", url}));
+  // Takes the connection, waits for the frame, then goes away unanswering.
+  pollfd incoming{server, POLLIN, 0};
+  ASSERT_EQ(poll(&incoming, 1, kDeadlineMs), 1) << call.Err();
+  int peer = accept4(server, nullptr, nullptr, SOCK_CLOEXEC);
+  ASSERT_GE(peer, 0);
+  pollfd frame{peer, POLLIN, 0};
+  ASSERT_EQ(poll(&frame, 1, kDeadlineMs), 1);
+  close(peer);
+  ASSERT_TRUE(call.Finish(kDeadlineMs));
+  close(server);
+  EXPECT_EQ(call.ExitCode(), 1) << call.Err();
+  EXPECT_NE(call.Err().find("ktcomm: port 1 lost its device\n"), std::string::npos) << call.Err();
 }
 
 // "12:34:56.789"
@@ -247,12 +318,6 @@ TEST_F(CliTest, APermissionProblemIsSaid) {
   Outcome run = RunToEnd(Cli({"call", "1", "10", "--device", device.Path()}), {}, kDeadlineMs);
   EXPECT_EQ(run.exitCode, 3);
   EXPECT_NE(run.err.find(": permission denied"), std::string::npos) << run.err;
-}
-
-TEST_F(CliTest, VersionFlagNamesToolAndLibrary) {
-  Outcome run = RunToEnd(Cli({"--version"}));
-  EXPECT_EQ(run.exitCode, 0);
-  EXPECT_EQ(run.out, "ktcomm 1.41 (library 1.41 Release)\n");
 }
 
 // Each mistake is one line on standard error and its own exit code; none
