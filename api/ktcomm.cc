@@ -96,10 +96,12 @@ int KTOpenPort(KTWindow* window, int port, int txSize, int rxSize, int baud, int
                int dataBits, int stopBits, int protocol) {
   using namespace ktcomm;
   try {
-    if (txSize < 4) return kTooSmall;
     CommPort* slot = Slot(port);
+    if (txSize < 4 || (slot != nullptr && rxSize < 0)) {
+      if (slot != nullptr) slot->RecordSizeRefused();
+      return kTooSmall;
+    }
     if (slot == nullptr) return kBadPort;
-    if (rxSize < 0) return kTooSmall;
     PortSettings settings{.window = window,
                           .portNumber = port,
                           .baud = baud,

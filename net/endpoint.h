@@ -63,6 +63,17 @@ inline bool IsNetworkPath(std::string_view path) {
   return endpoint_detail::Scheme(path, &rest).has_value();
 }
 
+// Whether the path is meant as a network device: it has "://", or starts
+// with "tcp:" or "rfc2217:" in any case. A local open of such a name that
+// fails is a mistyped network name rather than a missing device.
+inline bool LooksLikeNetworkPath(std::string_view path) {
+  auto startsWith = [&](std::string_view lower) {
+    return path.size() >= lower.size() && platform::EqualsNoCase(path.substr(0, lower.size()), lower);
+  };
+  return path.find("://") != std::string_view::npos || startsWith("tcp:") ||
+         startsWith("rfc2217:");
+}
+
 // Nothing for a path that is not a well-formed network device name.
 inline std::optional<Endpoint> ParseEndpoint(std::string_view path) {
   std::string_view rest;

@@ -26,7 +26,8 @@ int NetworkPlatform::OpenDevice(const std::string& path, int* fd) {
   std::shared_ptr<TcpStream> stream(made);  // closes the socket when it goes
   if (int err = stream->Start()) {
     stream.reset();
-    return err;
+    // Told apart from a connection that timed out, for the explanation.
+    return err == ETIMEDOUT ? ETIME : err;
   }
   StreamLockHolder hold(tableLock);
   streams[socket] = std::move(stream);
@@ -170,6 +171,70 @@ int NetworkPlatform::WaitForWork(WaitSet& set, bool deviceReady, Work* which, bo
       continue;
     }
     return 0;
+  }
+}
+
+void NetworkPlatform::ExplainOpenFailure(const std::string& path, const char* step, int err,
+                                         platform::OpenFailure* why) {
+  if (!LooksLikeNetworkPath(path)) {
+    PlatformWrapper::ExplainOpenFailure(path, step, err, why);
+    return;
+  }
+  *why = ExplainNetworkFailure(path, step, err, ErrorText(err));
+}
+
+int NetworkPlatform::GetModemLines(int fd, uint32_t* lines) {
+  if (Find(fd)) return ENOTSUP;
+  return PlatformWrapper::GetModemLines(fd, lines);
+}
+
+int NetworkPlatform::SendBreak(int fd, uint32_t ms) {
+  if (Find(fd)) return ENOTSUP;
+  return PlatformWrapper::SendBreak(fd, ms);
+}
+
+platform::OpenFailure ExplainNetworkFailure(const std::string& path, const char* step, int err,
+                                            const std::string& errorText) {
+  using platform::OpenReason;
+  platform::OpenFailure why;
+  why.err = err;
+  auto say = [&](OpenReason reason, std::string text) {
+    why.reason = reason;
+    why.text = std::move(text);
+    return why;
+  };
+  std::optional<Endpoint> endpoint = ParseEndpoint(path);
+  if (!endpoint) {
+    return say(OpenReason::kBadName,
+               "malformed URL: write tcp://HOST:PORT or rfc2217://HOST:PORT (an IPv6 address in "
+               "brackets, PORT 1 to 65535)");
+  }
+  if (step != nullptr) {
+    std::string failed = std::string(step) + " failed: " + errorText;
+    if (err == ETIMEDOUT) {
+      return say(OpenReason::kTimedOut, "the server did not confirm the set-up in time (" + failed + ")");
+    }
+    if (err == EIO) return say(OpenReason::kSetupRefused, "the server closed the connection during the set-up");
+    return say(OpenReason::kSetupRefused, "the server refused the set-up: " + failed);
+  }
+  switch (err) {
+    case ENXIO: return say(OpenReason::kHostNotFound, "host name " + endpoint->host + " not found");
+    case ECONNREFUSED:
+      return say(OpenReason::kRefused, "connection refused (nothing listens on port " + endpoint->port + ")");
+    case ETIMEDOUT: return say(OpenReason::kTimedOut, "connection timed out");
+    case ETIME:
+      return say(OpenReason::kTimedOut,
+                 "the server did not agree to com port control (RFC 2217) in time");
+    case EPROTO: return say(OpenReason::kSetupRefused, "the server refused com port control (RFC 2217)");
+    case ECONNRESET:
+    case EPIPE:
+    case EIO: return say(OpenReason::kSetupRefused, "the server closed the connection during the set-up");
+    case EHOSTUNREACH: return say(OpenReason::kUnreachable, "host unreachable");
+    case ENETUNREACH: return say(OpenReason::kUnreachable, "network unreachable");
+    case ENOMEM:
+    case EMFILE:
+    case ENFILE: return say(OpenReason::kNoResources, errorText);
+    default: return say(OpenReason::kOther, errorText);
   }
 }
 

@@ -45,6 +45,13 @@ class NetworkPlatform final : public platform::PlatformWrapper {
   bool YieldDevice(WaitSet& set) override;
   void ReclaimDevice(WaitSet& set, bool wake) override;
   bool Drained(int fd) override;
+  // Network names are explained here, without a second connection: the
+  // open's own error says what happened.
+  void ExplainOpenFailure(const std::string& path, const char* step, int err,
+                          platform::OpenFailure* why) override;
+  // A stream has no modem lines and sends no break.
+  int GetModemLines(int fd, uint32_t* lines) override;
+  int SendBreak(int fd, uint32_t ms) override;
 
  private:
   std::shared_ptr<TcpStream> Find(int fd) EXCLUDES(tableLock);
@@ -52,6 +59,12 @@ class NetworkPlatform final : public platform::PlatformWrapper {
   StreamLock tableLock;
   std::map<int, std::shared_ptr<TcpStream>> streams GUARDED_BY(tableLock);
 };
+
+// Why opening the network device `path` failed with `err` at `step` (null:
+// the connection and the server's agreement to com port control);
+// `errorText` is the system's text for `err`.
+platform::OpenFailure ExplainNetworkFailure(const std::string& path, const char* step, int err,
+                                            const std::string& errorText);
 
 // What the library runs on: network devices served here, every other one by
 // the local kernel's platform. Lives until exit.

@@ -13,6 +13,7 @@
 #include <span>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/thread_annotations.h"
 
@@ -63,6 +64,54 @@ struct WaitSet {
 // Which of the device's queues a purge discards. Before a write only input
 // goes: output still leaving the port belongs to an earlier transmission.
 enum class Queues { kInput, kBoth };
+
+// Why a device did not open, as far as the system can tell.
+enum class OpenReason {
+  kNone = 0,          // it opened
+  kNoDevice = 1,      // nothing by that name, or no device behind the node
+  kNotSerial = 2,     // a file, a folder, or a device without serial settings
+  kPermission = 3,
+  kInUse = 4,         // another program, or another port, holds it
+  kSetupRefused = 5,  // it opened but refused its set-up (line settings, ...)
+  kBadName = 6,       // a malformed tcp:// or rfc2217:// name
+  kHostNotFound = 7,
+  kRefused = 8,       // the server refused the connection
+  kTimedOut = 9,      // no connection, or no answer, in time
+  kUnreachable = 10,  // host or network unreachable
+  kNoResources = 11,  // memory, descriptors or the worker thread
+  kBadSize = 12,      // a buffer size below its minimum
+  kOther = 13,
+};
+
+// An open that failed, explained for a person and for code.
+struct OpenFailure {
+  OpenReason reason = OpenReason::kNone;
+  int err = 0;        // the error of the step that failed; 0 where none
+  int holderPid = 0;  // kInUse: the process that holds the device, when found
+  std::string text{};  // "no such device", "in use by process 12 (minicom)", ...
+  std::string device{};  // the device the open tried; the port fills it in
+};
+
+// Modem lines as GetModemLines reports them: inputs, then the outputs.
+inline constexpr uint32_t kLineCts = 0x01;
+inline constexpr uint32_t kLineDsr = 0x02;
+inline constexpr uint32_t kLineDcd = 0x04;
+inline constexpr uint32_t kLineRi = 0x08;
+inline constexpr uint32_t kLineDtr = 0x10;
+inline constexpr uint32_t kLineRts = 0x20;
+
+// A serial device present on the machine, found without opening it.
+struct SerialDeviceInfo {
+  std::string path;  // what a port may be pointed at: a stable link, or the node
+  std::string tty;   // the node the path leads to
+  bool usb = false;  // the USB fields are known
+  uint16_t vendorId = 0;
+  uint16_t productId = 0;
+  std::string manufacturer;
+  std::string product;
+  std::string serial;
+  int uartType = 0;  // non-zero: the driver found a UART of this type behind it
+};
 
 // What the library asks of the kernel. Each call returns 0 or the errno of
 // the system call that failed, taken where it failed; nothing above this
@@ -138,6 +187,22 @@ class Platform {
 
   virtual std::string ErrorText(int err) = 0;
 
+  // Why opening `path` failed with `err`: at the open itself when `step` is
+  // null, else at the set-up step it names, after the device had opened.
+  // Looks at the device node and at who holds it, never opens it. Where a
+  // system knows no better, the reason is kOther with the error's text.
+  virtual void ExplainOpenFailure(const std::string& path, const char* step, int err,
+                                  OpenFailure* why);
+  // The levels of the modem lines, as kLine* bits. ENOTSUP where the device
+  // has no modem lines (a pseudo-terminal, a network stream).
+  virtual int GetModemLines(int fd, uint32_t* lines);
+  // Holds the line in the break condition for `ms` milliseconds, then
+  // releases it; blocks for that long. ENOTSUP where the device cannot.
+  virtual int SendBreak(int fd, uint32_t ms);
+  // The serial devices present, in a stable order. ENOTSUP where the system
+  // cannot tell.
+  virtual int ListSerialDevices(std::vector<SerialDeviceInfo>* found);
+
   static Platform& Default();  // the local kernel's; lives until exit
 };
 
@@ -195,6 +260,15 @@ class PlatformWrapper : public Platform {
   }
   void RaiseThreadPriority() override { target.RaiseThreadPriority(); }
   std::string ErrorText(int err) override { return target.ErrorText(err); }
+  void ExplainOpenFailure(const std::string& path, const char* step, int err,
+                          OpenFailure* why) override {
+    target.ExplainOpenFailure(path, step, err, why);
+  }
+  int GetModemLines(int fd, uint32_t* lines) override { return target.GetModemLines(fd, lines); }
+  int SendBreak(int fd, uint32_t ms) override { return target.SendBreak(fd, ms); }
+  int ListSerialDevices(std::vector<SerialDeviceInfo>* found) override {
+    return target.ListSerialDevices(found);
+  }
 
  private:
   Platform& target;

@@ -26,6 +26,9 @@
 #include "platform/custom_baud.h"
 #include "platform/line_definition.h"
 #include "platform/platform.h"
+#include "platform/posix/modem_lines.h"
+#include "platform/posix/open_diagnosis.h"
+#include "platform/posix/serial_devices.h"
 
 namespace ktcomm::platform {
 namespace {
@@ -646,6 +649,23 @@ class PosixPlatform final : public Platform {
   std::string ErrorText(int err) override {
     char buffer[256];
     return strerror_r(err, buffer, sizeof buffer);
+  }
+
+  void ExplainOpenFailure(const std::string& path, const char* step, int err,
+                          OpenFailure* why) override {
+    *why = posix::ExplainOpenFailure(path, step, err, ErrorText(err));
+  }
+
+  int GetModemLines(int fd, uint32_t* lines) override { return posix::ReadModemLines(fd, lines); }
+
+  // A pseudo-terminal takes the break request and does nothing with it.
+  int SendBreak(int fd, uint32_t ms) override {
+    return Queueless(fd) ? ENOTSUP : posix::HoldBreak(fd, ms);
+  }
+
+  int ListSerialDevices(std::vector<SerialDeviceInfo>* found) override {
+    *found = posix::FindSerialDevices(posix::DeviceRoots{});
+    return 0;
   }
 
  private:

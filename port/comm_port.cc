@@ -45,11 +45,20 @@ CommPort::~CommPort() {
 }
 
 int CommPort::OpenPort(const PortSettings& settings) {
-  if (OnWorkerThread()) return 0;
+  if (OnWorkerThread()) {
+    RecordOpenOutcome({platform::OpenReason::kOther, 0, 0,
+                       "a port cannot be opened from its own callback",
+                       DevicePath(settings.portNumber)});
+    return 0;
+  }
   std::lock_guard<std::recursive_mutex> hold(lifecycle);
   if (!OpenWithLifecycle(settings)) return 0;
-  if (!PrepareCommandBuffer(settings.txSize) || !StartWorker()) {
+  const bool buffered = PrepareCommandBuffer(settings.txSize);
+  if (!buffered || !StartWorker()) {
     CloseWithLifecycle();
+    RecordOpenOutcome({platform::OpenReason::kNoResources, buffered ? 0 : ENOMEM, 0,
+                       buffered ? "the port's worker thread did not start" : "out of memory",
+                       DevicePath(settings.portNumber)});
     return 0;
   }
   return 1;
@@ -80,6 +89,7 @@ int CommPort::Open(const PortSettings& settings) {
 // nothing else needs the port then.
 int CommPort::OpenWithLifecycle(const PortSettings& settings) {
   if (IsOpen() || workerThread.joinable()) CloseWithLifecycle();
+  BeginOpenStatus();
   std::unique_ptr<uint8_t[]> newTxBuf;
   StepResult failed = PrepareReceive(settings);
   if (!failed) failed = OpenDevice(settings);
@@ -89,10 +99,12 @@ int CommPort::OpenWithLifecycle(const PortSettings& settings) {
   if (failed) {
     if (failed->what != nullptr) ReportError(failed->what, failed->err);
     ReleaseDeviceAndEvents();
+    RecordOpenFailure(DevicePath(settings.portNumber), *failed);
     return 0;
   }
   MarkOpen(std::move(newTxBuf), settings.txSize);
   LogOpened();
+  RecordOpenOutcome({});
   return 1;
 }
 
@@ -137,7 +149,7 @@ CommPort::StepResult CommPort::OpenDevice(const PortSettings& settings) {
   lineDef = LineDefinition(settings.baud, settings.parity, settings.dataBits, settings.stopBits);
   if (int err = platform.OpenDevice(deviceName, &device)) {
     device = -1;
-    return Failed{nullptr, err};
+    return Failed{nullptr, err, true};
   }
   // Under the port lock: a report on an application thread may read them
   // while this thread reopens the port.
@@ -335,7 +347,7 @@ CommPort::Queued CommPort::SendCommand(int command, std::span<const uint8_t> dat
   return SendRaw({cmdBuf.get(), data.size() + 4}, call);
 }
 
-void CommPort::ReportError(const char* what, int err) {
+void CommPort::ReportError(const char* what, int err, bool lost) {
   KTWindow* to;
   int32_t number;
   {
@@ -343,7 +355,9 @@ void CommPort::ReportError(const char* what, int err) {
     to = window;
     number = portNumber;
   }
-  diag::PresentError(to, diag::ComposeErrorText(what, platform.ErrorText(err), number));
+  std::string text = diag::ComposeErrorText(what, platform.ErrorText(err), number);
+  RecordReport(text, lost);
+  diag::PresentError(to, text);
 }
 
 bool CommPort::OnWorkerThread() const {

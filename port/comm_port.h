@@ -167,8 +167,29 @@ class CommPort {
   // Tells a person that `what` failed, quoting the text of `err` and the
   // port number, then returns; the caller decides what the failure ends.
   // Never called with the port lock held, nor by a call serving the device:
-  // the alert may close the port, whose worker waits for the device.
-  void ReportError(const char* what, int err) EXCLUDES(lock);
+  // the alert may close the port, whose worker waits for the device. The
+  // text is kept as the port's last report before the alert sees it, and
+  // with `lost` the port counts as lost from the same moment.
+  void ReportError(const char* what, int err, bool lost = false) EXCLUDES(lock);
+
+  // What the extension calls tell about the port (port_status.cc); any
+  // thread, at any time.
+  struct Status {
+    bool open = false;
+    bool lost = false;      // the device hung up, or its connection dropped
+    uint32_t reports = 0;   // reports made since the last open began
+    std::string lastReport;
+  };
+  Status GetStatus() EXCLUDES(statusLock);
+  // How the last KTOpenPort of this port ended; reason kNone when it opened.
+  platform::OpenFailure LastOpenFailure() EXCLUDES(statusLock);
+  // KTOpenPort refused a size before anything was opened.
+  void RecordSizeRefused() EXCLUDES(statusLock);
+  // The device's modem lines and break. A break blocks for its length, and
+  // an open or close of the port on another thread waits for it.
+  enum class DeviceCall { kDone, kNotOpen, kUnsupported, kFailed };
+  DeviceCall GetModemLines(uint32_t* lines);
+  DeviceCall SendBreak(uint32_t ms);
 
  private:
   friend class WaitCall;
@@ -178,6 +199,7 @@ class CommPort {
   struct Failed {
     const char* what;
     int err;
+    bool opening = false;  // the device's own open failed
   };
   using StepResult = std::optional<Failed>;  // empty: the step succeeded
 
@@ -210,6 +232,16 @@ class CommPort {
   void FinishCloseFromWorker();
   void StopWatchingDevice(int err);
   bool OnWorkerThread() const;
+
+  // The status the extension calls read (port_status.cc).
+  void BeginOpenStatus() EXCLUDES(statusLock);
+  void RecordOpenFailure(const std::string& path, const Failed& failed) EXCLUDES(statusLock);
+  void RecordOpenOutcome(platform::OpenFailure outcome) EXCLUDES(statusLock);
+  void RecordReport(const std::string& text, bool lost) EXCLUDES(statusLock);
+  // Serialised with open and close, as SetFlowControl is; the device or
+  // the failure to reach it.
+  template <typename Use>
+  DeviceCall UseDevice(Use use);
 
   // Transmit and receive (port_tx.cc, port_rx.cc). The device, the
   // staging buffer and outBuf belong to whoever serves the device: the
@@ -363,6 +395,15 @@ class CommPort {
   // it runs on the worker without reading workerThread, which the opening
   // thread assigns while the worker may already run.
   std::atomic<std::thread::id> workerId{};
+
+  // What the extension calls read: set by whichever thread opens, reports
+  // or finds the device gone. The status lock is taken last and held for
+  // copies only.
+  platform::Mutex statusLock ACQUIRED_AFTER(lock);
+  platform::OpenFailure openOutcome GUARDED_BY(statusLock);
+  std::string lastReport GUARDED_BY(statusLock);
+  uint32_t reportCount GUARDED_BY(statusLock) = 0;
+  bool deviceLost GUARDED_BY(statusLock) = false;
 };
 
 }  // namespace ktcomm

@@ -175,12 +175,13 @@ void CommPort::ServeDevice(bool hangup) {
 
 // A device that hung up stays readable for ever; watching it would spin.
 // Report once and serve only shutdown and transmit requests until reopened.
+// The port counts as lost from the report on, which its alert finds so.
 void CommPort::StopWatchingDevice(int err) {
   {
     platform::PortLockHolder holder(lock);
     platform.UnwatchDevice(waitSet);
   }
-  ReportError("WaitCommEvent()", err);
+  ReportError("WaitCommEvent()", err, true);
 }
 
 }  // namespace ktcomm

@@ -1,11 +1,12 @@
-/* The public header from C99: all eleven functions, KTSetFlowControl
- * included, compile, link and answer through the named result codes, first
- * on bad and closed ports, then on a port open on a pseudo-terminal whose
- * primary side this program holds. Exits 0, 77 without a pseudo-terminal,
- * or 1 after printing the check that failed. */
+/* The public headers from C99: all eleven functions, KTSetFlowControl
+ * included, and the KTX extensions compile, link and answer through the
+ * named result codes, first on bad and closed ports, then on a port open on
+ * a pseudo-terminal whose primary side this program holds, until that side
+ * hangs up. Exits 0, 77 without a pseudo-terminal, or 1 after printing the
+ * check that failed. */
 #define _XOPEN_SOURCE 600
 
-#include "ktcomm.h"
+#include "ktcomm_ext.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -64,6 +65,65 @@ static int check_without_port(void) {
   return 0;
 }
 
+static int check_extensions_without_port(void) {
+  KTXOpenError failure;
+  KTXPortStatus status;
+  uint32_t lines = 0, count = 0;
+  CHECK(KTXGetOpenError(11, &failure) == KT_BAD_PORT);
+  CHECK(KTXGetOpenError(1, NULL) == KT_TOO_SMALL);
+  CHECK(KTXGetPortStatus(0, &status) == KT_BAD_PORT);
+  CHECK(KTXGetPortStatus(2, &status) == KT_OK && status.open == 0 && status.lost == 0);
+  CHECK(KTXGetModemLines(2, &lines) == KT_NOT_OPEN);
+  CHECK(KTXSendBreak(11, 10) == KT_BAD_PORT);
+  CHECK(KTXSendBreak(2, 10) == KT_NOT_OPEN);
+  CHECK(KTXListDevices(NULL, 0, NULL) == KT_TOO_SMALL);
+  {
+    int listed = KTXListDevices(NULL, 0, &count);
+    CHECK(listed == (count == 0 ? KT_OK : KT_TOO_SMALL));
+  }
+  CHECK(strcmp(KTXResultText(KTX_NOT_SUPPORTED), "the device does not support this") == 0);
+  CHECK(strcmp(KTXResultText(12345), "unknown result") == 0);
+  /* An absent device: the open says 3, the extension says why. */
+  CHECK(setenv("KTCOMM_COM3", "/nonexistent/ktcomm-tty", 1) == 0);
+  CHECK(KTOpenPort(NULL, 3, 64, 64, 9600, 'N', 8, 1, 1) == KT_OPEN_FAILED);
+  CHECK(KTXGetOpenError(3, &failure) == KT_OK);
+  CHECK(failure.reason == KTX_OPEN_NO_DEVICE && failure.truncated == 0);
+  CHECK(strcmp(failure.text, "no such device") == 0);
+  CHECK(strcmp(failure.device, "/nonexistent/ktcomm-tty") == 0);
+  CHECK(KTOpenPort(NULL, 3, 3, 64, 9600, 'N', 8, 1, 1) == KT_TOO_SMALL);
+  CHECK(KTXGetOpenError(3, &failure) == KT_OK && failure.reason == KTX_OPEN_BAD_SIZE);
+  return 0;
+}
+
+/* A pty has no modem lines and sends no break; closing its primary side is
+ * a hang-up, which the port's status shows. */
+static int check_extensions_on_port(int primary) {
+  KTXOpenError failure;
+  KTXPortStatus status;
+  uint32_t lines = 0;
+  int waited_ms = 0;
+  CHECK(KTOpenPort(NULL, 1, 64, 64, 9600, 'N', 8, 1, 1) == KT_OK);
+  CHECK(KTXGetOpenError(1, &failure) == KT_OK && failure.reason == KTX_OPEN_OK);
+  CHECK(failure.text[0] == '\0' && failure.device[0] == '\0');
+  CHECK(KTXGetPortStatus(1, &status) == KT_OK && status.open == 1 && status.lost == 0);
+  CHECK(status.reports == 0 && status.lastReport[0] == '\0');
+  CHECK(KTXGetModemLines(1, NULL) == KT_TOO_SMALL);
+  CHECK(KTXGetModemLines(1, &lines) == KTX_NOT_SUPPORTED);
+  CHECK(KTXSendBreak(1, 0) == KTX_BAD_ARGUMENT);
+  CHECK(KTXSendBreak(1, KTX_MAX_BREAK_MS + 1) == KTX_BAD_ARGUMENT);
+  CHECK(KTXSendBreak(1, 10) == KTX_NOT_SUPPORTED);
+  close(primary);
+  while (KTXGetPortStatus(1, &status) == KT_OK && !status.lost && waited_ms < 5000) {
+    poll(NULL, 0, 10);
+    waited_ms += 10;
+  }
+  CHECK(status.lost == 1 && status.open == 1 && status.reports == 1);
+  CHECK(strstr(status.lastReport, "WaitCommEvent()") != NULL);
+  CHECK(KTClosePort(1) == 1);
+  CHECK(KTXGetPortStatus(1, &status) == KT_OK && status.open == 0 && status.lost == 1);
+  return 0;
+}
+
 static int check_open_port(int primary, const char *log_path) {
   static const unsigned char kFrame[] = {0x00, 0x80, 0x02, 0x10, 0x05};
   unsigned char data[8], command = 0, line[sizeof kFrame];
@@ -97,6 +157,7 @@ int main(void) {
   char log_path[] = "/tmp/ktcomm_c_header_check_XXXXXX";
   int primary, log_fd, failed;
   if (check_without_port() != 0) return 1;
+  if (check_extensions_without_port() != 0) return 1;
 
   primary = posix_openpt(O_RDWR | O_NOCTTY);
   if (primary < 0 || grantpt(primary) != 0 || unlockpt(primary) != 0 || !ptsname(primary)) {
@@ -109,6 +170,9 @@ int main(void) {
   close(log_fd);
   failed = check_open_port(primary, log_path);
   unlink(log_path);
-  close(primary);
-  return failed;
+  if (failed) {
+    close(primary);
+    return failed;
+  }
+  return check_extensions_on_port(primary); /* closes primary */
 }
