@@ -1,13 +1,11 @@
 #include "tools/cli/cli_list.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <set>
 #include <string_view>
-#include <tuple>
+
+#include "ktcomm_ext.h"
 
 namespace ktcomm::cli {
 namespace {
@@ -15,67 +13,6 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr int kPortCount = 10;
-
-// The first line of a sysfs attribute, trailing blanks dropped; empty when
-// the file is missing or unreadable.
-std::string ReadAttribute(const fs::path& file) {
-  std::ifstream in(file);
-  std::string line;
-  std::getline(in, line);
-  while (!line.empty() && (line.back() == ' ' || line.back() == '\r' || line.back() == '\t')) {
-    line.pop_back();
-  }
-  return line;
-}
-
-bool IsUnder(const fs::path& path, const fs::path& top) {
-  auto [rest, unused] = std::mismatch(top.begin(), top.end(), path.begin(), path.end());
-  return rest == top.end();
-}
-
-// Sysfs puts the ids on the USB device, a few levels above the interface the
-// tty hangs off; walk up to it, never out of the sysfs root.
-std::optional<UsbInfo> FindUsbInfo(const fs::path& sys, const std::string& tty) {
-  std::error_code ec;
-  fs::path top = fs::canonical(sys, ec);
-  if (ec) return std::nullopt;
-  fs::path dir = fs::canonical(sys / "class" / "tty" / tty / "device", ec);
-  if (ec) return std::nullopt;
-  for (; dir != top && IsUnder(dir, top); dir = dir.parent_path()) {
-    if (fs::exists(dir / "idVendor", ec)) {
-      return UsbInfo{ReadAttribute(dir / "idVendor"), ReadAttribute(dir / "idProduct"),
-                     ReadAttribute(dir / "manufacturer"), ReadAttribute(dir / "product"),
-                     ReadAttribute(dir / "serial")};
-    }
-  }
-  return std::nullopt;
-}
-
-// "ttyS2" before "ttyS10".
-bool NaturalLess(const std::string& a, const std::string& b) {
-  auto split = [](const std::string& name) {
-    size_t digits = name.find_last_not_of("0123456789") + 1;
-    std::string number = name.substr(digits);
-    number.erase(0, std::min(number.find_first_not_of('0'), number.size()));
-    return std::make_tuple(name.substr(0, digits), number.size(), number, name);
-  };
-  return split(a) < split(b);
-}
-
-// The names in a folder, in natural order; none when it is missing.
-std::vector<std::string> SortedNames(const fs::path& folder) {
-  std::vector<std::string> names;
-  std::error_code ec;
-  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-    names.push_back(it->path().filename().string());
-  }
-  std::sort(names.begin(), names.end(), NaturalLess);
-  return names;
-}
-
-bool HasPrefix(std::string_view text, std::string_view prefix) {
-  return text.substr(0, prefix.size()) == prefix;
-}
 
 // Control characters would break a line of the listing.
 std::string Printable(std::string text) {
@@ -169,43 +106,32 @@ std::string DescribeDevice(const SerialDevice& device) {
 
 }  // namespace
 
-std::vector<SerialDevice> FindSerialDevices(const ListRoots& roots) {
-  fs::path dev = roots.dev;
-  fs::path sys = roots.sys;
-  std::vector<SerialDevice> found;
-  std::set<std::string> reached;  // ttys a by-id link already leads to
-  std::error_code ec;
-
-  fs::path byId = dev / "serial" / "by-id";
-  for (const std::string& name : SortedNames(byId)) {
-    fs::path link = byId / name;
-    fs::path target = fs::read_symlink(link, ec);
-    if (ec) continue;
-    if (target.is_relative()) target = byId / target;
-    target = target.lexically_normal();
-    if (!fs::exists(target, ec)) continue;  // a link left behind
-    std::string tty = target.filename().string();
-    reached.insert(tty);
-    found.push_back({link.string(), target.string(), FindUsbInfo(sys, tty), 0});
+bool FindSerialDevices(std::vector<SerialDevice>* devices) {
+  std::vector<KTXDevice> listed(16);
+  uint32_t count = 0;
+  int result = KTXListDevices(listed.data(), static_cast<uint32_t>(listed.size()), &count);
+  // Devices come and go: ask again with room for what was there, and more.
+  for (int again = 0; again < 3 && result == KT_TOO_SMALL; ++again) {
+    listed.resize(count + 8);
+    result = KTXListDevices(listed.data(), static_cast<uint32_t>(listed.size()), &count);
   }
-
-  std::vector<std::string> ttys = SortedNames(sys / "class" / "tty");
-  for (const std::string& tty : ttys) {
-    bool usb = HasPrefix(tty, "ttyUSB") || HasPrefix(tty, "ttyACM");
-    if (!usb || reached.count(tty) != 0 || !fs::exists(dev / tty, ec)) continue;
-    found.push_back({(dev / tty).string(), (dev / tty).string(), FindUsbInfo(sys, tty), 0});
+  if (result != KT_OK) {
+    std::fprintf(stderr, "ktcomm: cannot list the serial devices: %s\n", KTXResultText(result));
+    return false;
   }
-  // Every 8250 driver registers its ttyS* lines whether or not a UART is
-  // behind them; sysfs type 0 says none is.
-  for (const std::string& tty : ttys) {
-    if (!HasPrefix(tty, "ttyS") || reached.count(tty) != 0 || !fs::exists(dev / tty, ec)) {
-      continue;
+  devices->clear();
+  for (uint32_t i = 0; i < count; ++i) {
+    const KTXDevice& entry = listed[i];
+    SerialDevice device{entry.path, entry.tty, std::nullopt, entry.uartType};
+    if (entry.usb) {
+      char vendor[8], product[8];
+      std::snprintf(vendor, sizeof vendor, "%04x", entry.vendorId);
+      std::snprintf(product, sizeof product, "%04x", entry.productId);
+      device.usb = UsbInfo{vendor, product, entry.manufacturer, entry.product, entry.serial};
     }
-    int type = std::atoi(ReadAttribute(sys / "class" / "tty" / tty / "type").c_str());
-    if (type == 0) continue;
-    found.push_back({(dev / tty).string(), (dev / tty).string(), std::nullopt, type});
+    devices->push_back(std::move(device));
   }
-  return found;
+  return true;
 }
 
 std::vector<Mapping> MappingsInForce() {

@@ -1,6 +1,5 @@
-// ktcomm list: the serial devices a port can be pointed at, found from /dev
-// and sysfs without opening any of them, and the KTCOMM_COM<n> mappings in
-// force.
+// ktcomm list: the serial devices a port can be pointed at, as the library
+// finds them (without opening any), and the KTCOMM_COM<n> mappings in force.
 #pragma once
 
 #include <optional>
@@ -9,14 +8,8 @@
 
 namespace ktcomm::cli {
 
-// Where to look; tests point these into a tree of their own.
-struct ListRoots {
-  std::string dev = "/dev";
-  std::string sys = "/sys";
-};
-
-// What sysfs says about the USB device a tty belongs to; empty where a
-// file is missing.
+// What the library says about the USB device a tty belongs to; ids as four
+// hex digits, texts empty where the device does not say.
 struct UsbInfo {
   std::string vendorId;
   std::string productId;
@@ -38,9 +31,9 @@ struct Mapping {
   bool exists = false;
 };
 
-// The links in <dev>/serial/by-id, then USB ttys that no link reaches, then
-// the ttyS* whose sysfs type is non-zero; each only if its node exists.
-std::vector<SerialDevice> FindSerialDevices(const ListRoots& roots);
+// The devices KTXListDevices lists, in its order; false after saying on
+// standard error why there is no list.
+bool FindSerialDevices(std::vector<SerialDevice>* devices);
 
 // KTCOMM_COM1 to KTCOMM_COM10, where set and not empty.
 std::vector<Mapping> MappingsInForce();

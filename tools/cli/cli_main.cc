@@ -1,6 +1,6 @@
 // ktcomm: the library's operations from a shell. Each run opens one port,
 // does one thing (or, with listen and term, stays) and closes it again; list
-// only looks at /dev and sysfs.
+// opens nothing.
 #include <CLI/CLI.hpp>
 #include <array>
 #include <cerrno>
@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "ktcomm_ext.h"
 #include "tools/cli/cli_list.h"
 #include "tools/cli/cli_port.h"
 #include "tools/cli/cli_session.h"
@@ -34,7 +35,6 @@ struct Arguments {
   std::vector<std::string> data;  // HEX arguments as typed
   uint32_t timeoutMs = 1000;
   bool json = false;
-  ListRoots roots;
 };
 
 void AddLineOptions(CLI::App* sub, Arguments* args) {
@@ -189,11 +189,45 @@ int RunVersion() {
 }
 
 int RunList(const Arguments& args) {
-  std::vector<SerialDevice> devices = FindSerialDevices(args.roots);
+  std::vector<SerialDevice> devices;
+  if (!FindSerialDevices(&devices)) return kExitFailed;
   std::vector<Mapping> mappings = MappingsInForce();
   std::string text = args.json ? ListJson(devices, mappings) : ListText(devices, mappings);
   std::fwrite(text.data(), 1, text.size(), stdout);
   return kExitOk;
+}
+
+// "CTS=1 DSR=1 DCD=0 RI=0 DTR=1 RTS=1".
+std::string ModemText(uint32_t lines) {
+  static constexpr std::pair<uint32_t, const char*> kLines[] = {
+      {KTX_LINE_CTS, "CTS"}, {KTX_LINE_DSR, "DSR"}, {KTX_LINE_DCD, "DCD"},
+      {KTX_LINE_RI, "RI"},   {KTX_LINE_DTR, "DTR"}, {KTX_LINE_RTS, "RTS"}};
+  std::string text;
+  for (auto [bit, name] : kLines) {
+    text += (text.empty() ? "" : " ") + std::string(name) + ((lines & bit) ? "=1" : "=0");
+  }
+  return text;
+}
+
+int RunModem(const Arguments& args) {
+  Port port;
+  if (int code = port.Open(args.line)) return code;
+  uint32_t lines = 0;
+  int result = KTXGetModemLines(port.Number(), &lines);
+  if (result == KT_OK) {
+    std::printf("%s\n", ModemText(lines).c_str());
+    return kExitOk;
+  }
+  if (result == KTX_NOT_SUPPORTED) {
+    std::fprintf(stderr,
+                 "ktcomm: %s has no modem lines (a pseudo-terminal or a network device has "
+                 "none)\n",
+                 DevicePath(port.Number()).c_str());
+  } else {
+    std::fprintf(stderr, "ktcomm: cannot read the modem lines of port %d: %s\n", port.Number(),
+                 KTXResultText(result));
+  }
+  return ExitCodeFor(result);
 }
 
 // CLI11 would call an unknown first word an unexpected argument, or ask for
@@ -279,9 +313,10 @@ int main(int argc, char** argv) {
   CLI::App* list = app.add_subcommand(
       "list", "List the serial devices a port can be pointed at, and the KTCOMM_COM<n> in force");
   list->add_flag("--json", args.json, "Print JSON for scripts");
-  // Hidden: where /dev and sysfs are, for tests.
-  list->add_option("--dev-root", args.roots.dev)->group("");
-  list->add_option("--sys-root", args.roots.sys)->group("");
+
+  CLI::App* modem = app.add_subcommand(
+      "modem", "Print the modem lines: the inputs CTS, DSR, DCD and RI, the outputs DTR and RTS");
+  AddLineOptions(modem, &args);
 
   if (!KnownCommand(app, argc, argv)) return kExitUsage;
   try {
@@ -303,6 +338,7 @@ int main(int argc, char** argv) {
   if (call->parsed()) return RunCall(args);
   if (raw->parsed()) return RunRaw(args);
   if (list->parsed()) return RunList(args);
+  if (modem->parsed()) return RunModem(args);
   if (term->parsed()) return RunTerm(session);
   return RunListen(session);
 }

@@ -8,10 +8,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
-#include "tools/cli/open_diagnosis.h"
+#include "ktcomm_ext.h"
 #include "tools/common/hex.h"
 
 namespace ktcomm::cli {
@@ -66,10 +65,6 @@ Port::~Port() {
 }
 
 int Port::OpenQuietly() {
-  {
-    std::lock_guard<std::mutex> hold(lock);
-    openAlerts.clear();
-  }
   hungUp = false;
   uint64_t count;
   (void)!read(hangUpEvent, &count, sizeof count);
@@ -110,13 +105,13 @@ int Port::Open(const LineOptions& lineOptions) {
       break;
     default: {
       std::string device = DevicePath(options.port);
-      std::string report;
-      {
-        std::lock_guard<std::mutex> hold(lock);
-        if (!openAlerts.empty()) report = openAlerts.front();
+      std::string why = "the device refused the line settings or did not answer";
+      KTXOpenError failure;
+      if (KTXGetOpenError(options.port, &failure) == KT_OK && failure.reason != KTX_OPEN_OK) {
+        if (failure.device[0] != '\0') device = failure.device;
+        why = failure.text;
+        if (failure.reason == KTX_OPEN_NO_DEVICE) why += " (ktcomm list shows the devices there are)";
       }
-      std::string why = DiagnoseOpenFailure(device, report);
-      if (why.empty()) why = "the device refused the line settings or did not answer";
       std::fprintf(stderr, "ktcomm: cannot open port %d on %s: %s\n", options.port,
                    device.c_str(), why.c_str());
       break;
@@ -174,14 +169,14 @@ void Port::Post(KTWindow* window, uint32_t message, uint32_t wParam, uintptr_t l
 void Port::Alert(KTWindow* window, const char* caption, const char* text) {
   Port* port = reinterpret_cast<Receiver*>(window)->port;
   std::string line = OneLine(std::string(caption) + ": " + text);
-  // The worker's report of a device that hung up or a wait that failed; the
-  // port delivers nothing more until it is reopened.
-  bool hangUp = std::strstr(text, "WaitCommEvent()") != nullptr;
-  if (port->opening && !hangUp) {
-    std::lock_guard<std::mutex> hold(port->lock);
-    port->openAlerts.push_back(OneLine(text));
-    return;
-  }
+  // The library counts the port as lost before it reports why: the device
+  // hung up or its server closed the connection. The port delivers nothing
+  // more until it is reopened.
+  KTXPortStatus status;
+  bool hangUp = KTXGetPortStatus(port->options.port, &status) == KT_OK && status.lost &&
+                !port->hungUp.exchange(true);
+  // The open's own reports: the tool says why in its words once it fails.
+  if (port->opening && !hangUp) return;
   port->errors += 1;
   if (port->holdAlerts) {
     std::lock_guard<std::mutex> hold(port->lock);
@@ -190,7 +185,6 @@ void Port::Alert(KTWindow* window, const char* caption, const char* text) {
     std::fprintf(stderr, "ktcomm: %s\n", line.c_str());
   }
   if (hangUp) {
-    port->hungUp = true;
     uint64_t one = 1;
     (void)!write(port->hangUpEvent, &one, sizeof one);
   }

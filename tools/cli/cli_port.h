@@ -89,8 +89,9 @@ class Port {
   void HoldAlerts() { holdAlerts = true; }
   // The reports held so far, each one line without "ktcomm: ", oldest first.
   std::vector<std::string> TakeAlerts();
-  // Whether the library reported a hang-up (a failed WaitCommEvent()) since
-  // the last open; the port delivers nothing more until reopened.
+  // Whether the library found the device gone (hung up, or the server's
+  // connection closed) since the last open; the port delivers nothing more
+  // until reopened.
   bool HungUp() const { return hungUp.load(); }
   // Error reports the library made while the port was open.
   int Errors() const { return errors.load(); }
@@ -104,7 +105,7 @@ class Port {
   static void Post(KTWindow* window, uint32_t message, uint32_t wParam, uintptr_t lParam);
   static void Alert(KTWindow* window, const char* caption, const char* text);
   // KTOpenPort with the stored options; the library's texts of a failure
-  // are kept in openAlerts instead of shown.
+  // are not shown: Open says why in its own words.
   int OpenQuietly();
   void Wake();
 
@@ -114,8 +115,8 @@ class Port {
   int framesEvent = -1;
   int hangUpEvent = -1;
 
-  // Set while KTOpenPort runs: the reports it makes are kept, not shown, as
-  // the tool says why in its own words.
+  // Set while KTOpenPort runs: the reports it makes are not shown, as the
+  // tool says why in its own words.
   std::atomic<bool> opening{false};
 
   std::atomic<bool> hungUp{false};
@@ -125,7 +126,6 @@ class Port {
   // Filled by the worker in Post and Alert, emptied by the main thread.
   std::mutex lock;
   std::deque<ReceivedFrame> frames;
-  std::vector<std::string> openAlerts;
   std::vector<std::string> heldAlerts;
 };
 
