@@ -8,6 +8,10 @@ libktcomm, with ctypes only.
         port.send(0x1A, b"\\x01\\x02")
         frame = port.frames.get(timeout=2)   # Frame(port, command, data)
 
+Beyond frames: why a port did not open (OpenFailed and its subclasses,
+last_open_error()), a port's status(), modem_lines() and send_break(), and
+list_devices().
+
 The library is loaded on first use from KTCOMM_LIBRARY when that is set,
 else from a build in this checkout (build/, build-plain/) or in the checkout
 pip installed this package from, else from beside this module when cmake
@@ -21,17 +25,25 @@ import ctypes
 import os
 
 from . import _library
+from ._ext import (ModemLines, OpenError, PortStatus, SerialDevice, UsbInfo, last_open_error,
+                   list_devices)
 from ._library import LibraryNotFound
 from .errors import (KT_BAD_PORT, KT_NOT_OPEN, KT_OK, KT_OPEN_FAILED, KT_OVERFLOW, KT_TIMED_OUT,
-                     KT_TOO_SMALL, BufferTooSmall, InvalidPort, KTcommError, OpenFailed, Overflow,
-                     PortLost, PortNotOpen, TimedOut)
+                     KT_TOO_SMALL, KTX_BAD_ARGUMENT, KTX_DEVICE_FAILED, KTX_NOT_SUPPORTED,
+                     BufferTooSmall, ConnectionFailed, DeviceFailed, DeviceInUse, DeviceNotFound,
+                     InvalidPort, KTcommError, NotASerialDevice, NotSupported, OpenFailed,
+                     OpenReason, Overflow, PermissionDenied, PortLost, PortNotOpen, TimedOut)
 from .port import Frame, Port, device_path
 
 __all__ = [
     "KT_BAD_PORT", "KT_NOT_OPEN", "KT_OK", "KT_OPEN_FAILED", "KT_OVERFLOW", "KT_TIMED_OUT",
-    "KT_TOO_SMALL", "BufferTooSmall", "Frame", "InvalidPort", "KTcommError", "LibraryNotFound",
-    "OpenFailed", "Overflow", "Port", "PortLost", "PortNotOpen", "TimedOut", "device_path",
-    "enable_logging", "set_log_file", "version",
+    "KT_TOO_SMALL", "KTX_BAD_ARGUMENT", "KTX_DEVICE_FAILED", "KTX_NOT_SUPPORTED",
+    "BufferTooSmall", "ConnectionFailed", "DeviceFailed", "DeviceInUse", "DeviceNotFound",
+    "Frame", "InvalidPort", "KTcommError", "LibraryNotFound", "ModemLines", "NotASerialDevice",
+    "NotSupported", "OpenError", "OpenFailed", "OpenReason", "Overflow", "PermissionDenied",
+    "Port", "PortLost", "PortNotOpen", "PortStatus", "SerialDevice", "TimedOut", "UsbInfo",
+    "device_path", "enable_logging", "last_open_error", "list_devices", "set_log_file",
+    "version",
 ]
 
 

@@ -31,6 +31,25 @@ ALERT = ctypes.CFUNCTYPE(None, ctypes.POINTER(KTWindow), ctypes.c_char_p, ctypes
 KTWindow._fields_ = [("post", POST), ("alert", ALERT)]
 
 
+class KTXOpenError(ctypes.Structure):
+    _fields_ = [("reason", ctypes.c_int), ("systemError", ctypes.c_int),
+                ("holderPid", ctypes.c_int), ("truncated", ctypes.c_int),
+                ("device", ctypes.c_char * 256), ("text", ctypes.c_char * 256)]
+
+
+class KTXPortStatus(ctypes.Structure):
+    _fields_ = [("open", ctypes.c_int), ("lost", ctypes.c_int), ("reports", ctypes.c_uint32),
+                ("truncated", ctypes.c_int), ("lastReport", ctypes.c_char * 256)]
+
+
+class KTXDevice(ctypes.Structure):
+    _fields_ = [("path", ctypes.c_char * 256), ("tty", ctypes.c_char * 64), ("usb", ctypes.c_int),
+                ("vendorId", ctypes.c_uint16), ("productId", ctypes.c_uint16),
+                ("manufacturer", ctypes.c_char * 128), ("product", ctypes.c_char * 128),
+                ("serial", ctypes.c_char * 128), ("uartType", ctypes.c_int),
+                ("truncated", ctypes.c_int)]
+
+
 class LibraryNotFound(OSError):
     """libktcomm could not be loaded from anywhere this module looks."""
 
@@ -104,11 +123,20 @@ def _declare(lib: ctypes.CDLL) -> None:
         # Declared with C++ linkage, so only its mangled name is exported.
         "_Z16KTSetFlowControlijj": [c_int, c_uint32, c_uint32],
     }
+    signatures.update({
+        "KTXGetOpenError": [c_int, ctypes.POINTER(KTXOpenError)],
+        "KTXGetPortStatus": [c_int, ctypes.POINTER(KTXPortStatus)],
+        "KTXGetModemLines": [c_int, ctypes.POINTER(c_uint32)],
+        "KTXSendBreak": [c_int, c_uint32],
+        "KTXListDevices": [ctypes.POINTER(KTXDevice), c_uint32, ctypes.POINTER(c_uint32)],
+    })
     for name, argtypes in signatures.items():
         function = getattr(lib, name)
         function.argtypes = argtypes
         function.restype = c_int
     setattr(lib, "KTSetFlowControl", lib._Z16KTSetFlowControlijj)
+    lib.KTXResultText.argtypes = [c_int]
+    lib.KTXResultText.restype = c_char_p
 
 
 _lock = threading.Lock()

@@ -12,15 +12,16 @@ import threading
 import time
 from typing import Any, AsyncIterator, Callable, Union
 
-from . import _library
+from . import _ext, _library
+from ._ext import ModemLines, PortStatus
 from ._receiver import Call, Frame, Receiver
-from .errors import KT_NOT_OPEN, KT_TOO_SMALL, BufferTooSmall, KTcommError, PortNotOpen, check
+from .errors import (KT_NOT_OPEN, KT_OK, KT_OPEN_FAILED, KT_TOO_SMALL, KTX_DEVICE_FAILED,
+                     BufferTooSmall, KTcommError, PortNotOpen, check, error_for,
+                     open_failed)
 
 __all__ = ["Frame", "Port", "device_path"]
 
-# The library names a failed wait for the device, and a device that hung up,
-# by this step; a receive overflow by this text.
-_HANGUP_STEP = "WaitCommEvent()"
+# The library names a receive overflow by this text.
 _OVERFLOW_TEXT = "Incoming buffer overflow"
 
 BytesLike = Union[bytes, bytearray, memoryview]
@@ -108,9 +109,19 @@ class Port:
                 raise KTcommError(f"port {number} is already open in this process")
             code = self._lib.KTOpenPort(ctypes.byref(self._window), number, tx_size, rx_size, baud,
                                         parity, data_bits, stop_bits, protocol)
+            if code == KT_OPEN_FAILED:
+                raise self._open_failure()
             check(code, number, device=device_path(number),
                   too_small="tx_size must be at least 4 and rx_size at least 0")
             _open_ports[number] = self
+
+    def _open_failure(self) -> KTcommError:
+        why = _ext.last_open_error(self.number)
+        if why is None:
+            return error_for(KT_OPEN_FAILED, self.number, device=device_path(self.number))
+        return open_failed(self.number, why.reason, why.detail,
+                           why.device or device_path(self.number), why.holder_pid,
+                           why.system_error)
 
     def _make_post(self) -> Callable[..., None]:
         def post(_window: Any, message: int, wparam: int, lparam: int) -> None:
@@ -127,9 +138,10 @@ class Port:
         def alert(_window: Any, caption: bytes | None, text: bytes | None) -> None:
             caption_text = (caption or b"").decode(errors="replace")
             message = (text or b"").decode(errors="replace")
-            # Only the worker reports a hang-up; other texts may come from the
-            # thread that opens the port.
-            if _HANGUP_STEP in message:
+            # The library counts the port as lost by the time it reports why.
+            # Only the worker finds that; other texts may come from the thread
+            # that opens the port.
+            if not self._receiver.lost and _ext.port_status(self.number).lost:
                 self._worker = threading.get_ident()
                 self._receiver.hung_up()
             elif _OVERFLOW_TEXT in message:
@@ -290,6 +302,37 @@ class Port:
     async def _await_for(self, call: Call) -> tuple[int, bytes]:
         frame = await self._receiver.await_(call)
         return frame.command, frame.data
+
+    def status(self) -> PortStatus:
+        """The library's status of this port number: open, lost (its device
+        hung up or its server closed the connection), the number of error
+        reports since it opened and the last one's text."""
+        return _ext.port_status(self.number)
+
+    def modem_lines(self) -> ModemLines:
+        """The levels of the modem lines (CTS, DSR, DCD, RI and the outputs
+        DTR, RTS). Raises NotSupported on a device that has none (a
+        pseudo-terminal, a network device), PortLost once it is gone."""
+        self._require_open()
+        lines = ctypes.c_uint32(0)
+        self._check_device_call(self._lib.KTXGetModemLines(self.number, ctypes.byref(lines)))
+        return _ext.modem_lines(lines.value)
+
+    def send_break(self, duration_ms: int = 250) -> None:
+        """Holds the transmit line in the break condition for duration_ms
+        (1 to 5000) and returns when it is released. Raises NotSupported on a
+        device that cannot send one (a pseudo-terminal, a network device)."""
+        if not 1 <= duration_ms <= _ext.MAX_BREAK_MS:
+            raise ValueError(f"duration_ms must be 1 to {_ext.MAX_BREAK_MS}, not {duration_ms}")
+        self._require_open()
+        self._forbid_on_worker("send_break()")
+        self._check_device_call(self._lib.KTXSendBreak(self.number, duration_ms))
+
+    def _check_device_call(self, code: int) -> None:
+        if code == KTX_DEVICE_FAILED and self._receiver.lost:
+            raise self._receiver.lost_error()
+        if code != KT_OK:
+            raise error_for(code, self.number)
 
     def set_flow_control(self, dtr: int | None = None, rts: int | None = None) -> None:
         """Sets the DTR mode (0 off, 1 on) and the RTS mode (0 off, 1 on,
