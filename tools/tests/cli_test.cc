@@ -258,6 +258,20 @@ TEST_F(CliTest, ListenEndsAfterItsDurationOnASilentLine) {
   EXPECT_EQ(run.out, "");
 }
 
+// A pty has no modem lines: said in one line, exit 1; an absent device is
+// an open failure as for any command.
+TEST_F(CliTest, ModemSaysWhenThereAreNoModemLines) {
+  StartDevice();
+  Outcome run = RunToEnd(Cli({"modem", "1", "--device", device.Path()}), {}, kDeadlineMs);
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "ktcomm: " + device.Path() +
+                         " has no modem lines (a pseudo-terminal or a network device has none)\n");
+  run = RunToEnd(Cli({"modem", "1", "--device", "/nonexistent/tty"}), {}, kDeadlineMs);
+  EXPECT_EQ(run.exitCode, 3);
+  EXPECT_NE(run.err.find("no such device"), std::string::npos) << run.err;
+}
+
 TEST_F(CliTest, AnAbsentDeviceFailsToOpen) {
   Outcome run = RunToEnd(Cli({"call", "1", "10", "--device", "/nonexistent/tty"}));
   EXPECT_EQ(run.exitCode, 3);
