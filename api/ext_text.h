@@ -29,7 +29,7 @@ inline bool CopyText(std::string_view text, char* field, size_t capacity) {
     for (int back = 0; back < 3 && length > 0 && continuation(length); ++back) --length;
     if (continuation(length)) length = capacity - 1;
   }
-  std::memcpy(field, text.data(), length);
+  if (length > 0) std::memcpy(field, text.data(), length);  // an empty view may have no data
   field[length] = '\0';
   return cut;
 }

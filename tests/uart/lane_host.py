@@ -21,7 +21,7 @@ import subprocess
 import sys
 import time
 
-CHECKS = range(1, 9)
+CHECKS = range(1, 12)
 USB_DEVICE = "usb-serial,bus=xhci.0,chardev=usbline,id=adapter"
 
 

@@ -67,6 +67,8 @@ class ControlFd {
   // Drives RTS as the far end's flow control would see it (in loopback,
   // CTS follows).
   bool SetRts(bool on);
+  // Sets every modem-control output at once (TIOCMSET), loopback included.
+  bool SetModemBits(int bits);
   int ModemBits();        // TIOCM_* bits, -1 on failure
   int OutputQueue();      // bytes not yet sent, -1 on failure
   bool HardwareHandshake();  // CRTSCTS in the termios
@@ -125,5 +127,7 @@ struct Options {
 
 void RunUartChecks(const Options& options, Report& report);
 void RunUsbChecks(const Options& options, Report& report);
+// The extension: modem lines and break on the UART, the list and the adapter.
+void RunExtChecks(const Options& options, Report& report);
 
 }  // namespace ktcomm::uart

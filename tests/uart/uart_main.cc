@@ -111,6 +111,8 @@ bool ControlFd::SetRts(bool on) {
   return ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bits) == 0;
 }
 
+bool ControlFd::SetModemBits(int bits) { return ioctl(fd, TIOCMSET, &bits) == 0; }
+
 int ControlFd::ModemBits() {
   int bits = 0;
   return ioctl(fd, TIOCMGET, &bits) == 0 ? bits : -1;
@@ -274,6 +276,7 @@ int main(int argc, char** argv) {
   Report report;
   if (options.uart) RunUartChecks(options, report);
   if (options.usb) RunUsbChecks(options, report);
+  RunExtChecks(options, report);
   report.Summary();
   return report.failed() == 0 ? 0 : 1;
 }
