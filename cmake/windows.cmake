@@ -30,15 +30,18 @@ if(KTCOMM_WINDOWS_DLL)
   add_library(ktcomm SHARED
     api/ktcomm.cc
     api/ktcomm.def
+    api/ktcomm_ext.cc
     diag/error_reporter.cc
     diag/traffic_log.cc
     port/comm_port.cc
     port/frame_decoder.cc
     port/port_log.cc
     port/port_rx.cc
+    port/port_status.cc
     port/port_tx.cc
     port/port_wait.cc
     port/port_worker.cc
+    platform/platform.cc
     platform/win32/win32_platform.cc
   )
   target_include_directories(ktcomm PRIVATE ${PROJECT_SOURCE_DIR}

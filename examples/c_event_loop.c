@@ -3,7 +3,8 @@
  * Opens port 1 (the device in KTCOMM_COM1, else /dev/ttyS0), sends the
  * command 10 05 without waiting, and prints every frame that arrives, the
  * answer included, until COUNT frames (default 3) have come. Exits 0 then,
- * or 1 when the line stays silent for two seconds first.
+ * or 1 when the line stays silent for two seconds first, or when the port
+ * does not open, saying why (ktcomm_ext.h).
  *
  * The port's worker thread calls post; a post must return promptly, so it
  * only copies the frame into a pipe, and the main loop reads the pipe.
@@ -20,6 +21,7 @@
 #include <unistd.h>
 
 #include "ktcomm.h"
+#include "ktcomm_ext.h"
 
 #define PORT 1
 #define RX_SIZE 256 /* keeps a record below PIPE_BUF: one write, whole or not at all */
@@ -109,7 +111,13 @@ int main(int argc, char **argv) {
 
   result = KTOpenPort(&window.window, PORT, 64, RX_SIZE, 115200, 'N', 8, 1, 1);
   if (result != KT_OK) {
-    fprintf(stderr, "c_event_loop: KTOpenPort failed with %d\n", result);
+    KTXOpenError why;
+    if (KTXGetOpenError(PORT, &why) == KT_OK && why.reason != KTX_OPEN_OK) {
+      fprintf(stderr, "c_event_loop: KTOpenPort failed with %d: %s: %s\n", result, why.device,
+              why.text);
+    } else {
+      fprintf(stderr, "c_event_loop: KTOpenPort failed with %d\n", result);
+    }
     return 1;
   }
   KTSendCommand(PORT, 0x10, sizeof data, data);

@@ -87,7 +87,7 @@ package=$(scripts/build-deb.sh "$dir" | tail -n 1)
 
 echo "=== installing $package"
 run_dpkg -i "$package" || fail "dpkg -i $package failed"
-for file in /usr/bin/ktcomm /usr/bin/ktcomm-sim /usr/include/ktcomm.h \
+for file in /usr/bin/ktcomm /usr/bin/ktcomm-sim /usr/include/ktcomm.h /usr/include/ktcomm_ext.h \
     /usr/share/man/man1/ktcomm.1.gz /usr/share/man/man1/ktcomm-sim.1.gz; do
   [ -e "$file" ] || fail "$file was not installed"
 done

@@ -59,6 +59,8 @@ TEST(ExamplesTest, ExamplesSayWhenThePortDoesNotOpen) {
     EXPECT_EQ(run.exitCode, 1) << path;
     EXPECT_NE(run.err.find("KTOpenPort failed with 3"), std::string::npos) << run.err;
   }
+  Outcome run = RunToEnd({KTCOMM_C_EXAMPLE_PATH}, {"KTCOMM_COM1=/nonexistent/tty"}, kDeadlineMs);
+  EXPECT_EQ(run.err, "c_event_loop: KTOpenPort failed with 3: /nonexistent/tty: no such device\n");
 }
 
 TEST(ExamplesTest, DemoRunsItsCourseAndShowsTheLog) {
