@@ -1,9 +1,9 @@
 """The README's snippets, run as a reader pastes them into a shell at the
 top of the checkout, against the build under test (KTCOMM_BUILD_DIR, seen
 as build/): the first session with the simulator and the tool, the C
-example with the commands beside it, and the Python example in a fresh
-venv, type-checked too. Lines that build (cmake ...) are left out: the
-build under test is what they made.
+example with the commands beside it, the extension's examples, and the
+Python example in a fresh venv, type-checked too. Lines that build
+(cmake ...) are left out: the build under test is what they made.
 
 The one change made to what the README says: its simulator's link,
 /tmp/ktcomm-sim, is a private path here, so that runs at the same time do
@@ -164,6 +164,31 @@ def test_c_example(shell):
     assert "-Lbuild" in in_checkout.text
     output = run_block(shell, in_checkout)
     assert output == ["answer: cmd=10 len=1"]
+
+
+def test_extension_examples(shell):
+    start_session(shell)
+    c_block = section("Beyond the eleven", "c")[0]
+    python_block = section("Beyond the eleven", "python")[0]
+    (shell.top / "ext.c").write_text(c_block.text)
+    commands = section("Beyond the eleven", "shell")[0]
+    assert "-Lbuild" in commands.text
+    output = run_block(shell, commands)
+    assert output[-2:] == ["modem lines: the device does not support this",
+                           "open 1, lost 0, reports 0"], output
+    assert all(line.startswith("device /dev/") for line in output[:-2]), output
+    # A port that does not open says why.
+    status, printed = shell.run("KTCOMM_COM1=/nonexistent/tty ./ext")
+    assert (status, printed) == (1, output[:-2] + ["/nonexistent/tty: no such device"]), printed
+
+    (shell.top / "ext.py").write_text(python_block.text)
+    status, printed = shell.run("PYTHONPATH=python python3 ext.py")
+    assert status == 0, "\n".join(printed)
+    assert printed[1:] == ["PortStatus(open=True, lost=False, reports=0, last_report='')",
+                           "port 1: the device does not support this"], printed
+    assert f"# {printed[1]}" in python_block.text  # as its comment says
+    status, printed = shell.run("KTCOMM_COM1=/nonexistent/tty PYTHONPATH=python python3 ext.py")
+    assert printed[1:] == ["NO_DEVICE no such device None"], printed
 
 
 def test_python_example(shell):
