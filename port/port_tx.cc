@@ -69,7 +69,10 @@ Transmission CommPort::TakeTransmission() {
     }
     txPending = false;
     decoder.Restart();
-    restOfRead = false;  // the purge drops it
+    if (restOfRead) {
+      restOfRead = false;  // the purge drops it
+      responseEvent.notify_all();
+    }
     transmission.length = txLen;
     transmission.taken = txQueued;
     if (txLen > 0) std::memcpy(outBuf.get(), txBuf.get(), txLen);

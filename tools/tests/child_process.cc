@@ -20,11 +20,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int MillisecondsLeft(Clock::time_point deadline) {
-  auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  return left > 0 ? static_cast<int>(left) : 0;
-}
-
 std::vector<std::string> MergedEnvironment(const std::vector<std::string>& extra) {
   std::vector<std::string> merged;
   for (char** entry = environ; *entry != nullptr; ++entry) {

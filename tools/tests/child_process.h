@@ -3,12 +3,20 @@
 // reaped.
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace ktcomm::test_support {
+
+// What is left of a deadline, in whole milliseconds rounded up, for poll.
+inline int MillisecondsLeft(std::chrono::steady_clock::time_point deadline) {
+  auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+                  .count();
+  return left > 0 ? static_cast<int>(left) : 0;
+}
 
 class ChildProcess {
  public:

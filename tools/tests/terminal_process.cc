@@ -10,17 +10,14 @@
 #include <chrono>
 #include <cstdlib>
 
+#include "tools/tests/child_process.h"
+
 extern char** environ;
 
 namespace ktcomm::test_support {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-int MillisecondsLeft(Clock::time_point deadline) {
-  auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  return left > 0 ? static_cast<int>(left) : 0;
-}
 
 }  // namespace
 
