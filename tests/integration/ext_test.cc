@@ -256,7 +256,9 @@ TEST(ExtensionOpenErrorTest, SaysPermissionDeniedAndTheGroupToJoin) {
   // As a serial device is kept: by a group of its own (root can give it one).
   if (geteuid() == 0) {
     group* dialout = getgrnam("dialout");
-    if (dialout != nullptr) ASSERT_EQ(chown(pty.secondaryPath().c_str(), -1, dialout->gr_gid), 0);
+    if (dialout != nullptr) {
+      ASSERT_EQ(chown(pty.secondaryPath().c_str(), -1, dialout->gr_gid), 0);
+    }
   }
   struct stat node;
   ASSERT_EQ(stat(pty.secondaryPath().c_str(), &node), 0);
@@ -426,6 +428,34 @@ TEST(ExtensionStatusTest, ClosingFromTheAlertEndsAWaitAtTheHangUp) {
   EXPECT_LT(took, std::chrono::seconds(10));
   EXPECT_TRUE(window.closed);
   EXPECT_EQ(Status(10).lost, 1);
+}
+
+// A waiting call keeps its time-out whether the device is silent or gone;
+// the status tells the two apart afterwards.
+TEST(ExtensionStatusTest, TellsAHangUpFromSilenceAfterATimeOut) {
+  for (bool hangUp : {false, true}) {
+    SCOPED_TRACE(hangUp ? "hung up" : "silent");
+    PtyPair pty;
+    if (!pty.ok()) GTEST_SKIP() << "no pseudo-terminal";
+    RecordingWindow window;
+    PortCloser closer(10);
+    ASSERT_EQ(OpenOnPty(pty, &window, 10, 64, 64, 1), KT_OK);
+    auto waiting = std::async(std::launch::async, [] {
+      unsigned char command = 0, data[16];
+      uint32_t length = sizeof data;
+      return KTSendCommandAndWait(10, 0x10, nullptr, 0, 400, &command, data, &length);
+    });
+    ASSERT_EQ(pty.Read(4).size(), 4u);
+    if (hangUp) pty.ClosePrimary();
+    ASSERT_EQ(waiting.wait_for(std::chrono::milliseconds(kDeadlineMs)), std::future_status::ready);
+    EXPECT_EQ(waiting.get(), KT_TIMED_OUT);
+    if (hangUp) {
+      ASSERT_TRUE(WaitLost(10));
+    }
+    KTXPortStatus status = Status(10);
+    EXPECT_EQ(status.lost, hangUp ? 1 : 0);
+    EXPECT_EQ(status.reports, hangUp ? 1u : 0u);
+  }
 }
 
 TEST(ExtensionStatusTest, AServerThatClosesTheConnectionLosesThePort) {
