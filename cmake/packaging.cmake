@@ -13,7 +13,7 @@ set(CPACK_PACKAGE_DESCRIPTION
   "line settings and a framing protocol, queues raw bytes or command frames,\n"
   "hands every complete frame received to the application as a notification\n"
   "or to a waiting call, and logs all traffic as hex text.\n"
-  "This package holds the shared library, its C header, CMake and pkg-config\n"
+  "This package holds the shared library, its C headers, CMake and pkg-config\n"
   "files, the ktcomm command-line tool, the ktcomm-sim device simulator and\n"
   "the Python module.")
 string(REPLACE ";" "" CPACK_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")

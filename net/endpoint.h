@@ -68,7 +68,8 @@ inline bool IsNetworkPath(std::string_view path) {
 // fails is a mistyped network name rather than a missing device.
 inline bool LooksLikeNetworkPath(std::string_view path) {
   auto startsWith = [&](std::string_view lower) {
-    return path.size() >= lower.size() && platform::EqualsNoCase(path.substr(0, lower.size()), lower);
+    return path.size() >= lower.size() &&
+           platform::EqualsNoCase(path.substr(0, lower.size()), lower);
   };
   return path.find("://") != std::string_view::npos || startsWith("tcp:") ||
          startsWith("rfc2217:");

@@ -196,6 +196,7 @@ int NetworkPlatform::SendBreak(int fd, uint32_t ms) {
 platform::OpenFailure ExplainNetworkFailure(const std::string& path, const char* step, int err,
                                             const std::string& errorText) {
   using platform::OpenReason;
+  constexpr char kClosedInSetUp[] = "the server closed the connection during the set-up";
   platform::OpenFailure why;
   why.err = err;
   auto say = [&](OpenReason reason, std::string text) {
@@ -212,23 +213,26 @@ platform::OpenFailure ExplainNetworkFailure(const std::string& path, const char*
   if (step != nullptr) {
     std::string failed = std::string(step) + " failed: " + errorText;
     if (err == ETIMEDOUT) {
-      return say(OpenReason::kTimedOut, "the server did not confirm the set-up in time (" + failed + ")");
+      return say(OpenReason::kTimedOut,
+                 "the server did not confirm the set-up in time (" + failed + ")");
     }
-    if (err == EIO) return say(OpenReason::kSetupRefused, "the server closed the connection during the set-up");
+    if (err == EIO) return say(OpenReason::kSetupRefused, kClosedInSetUp);
     return say(OpenReason::kSetupRefused, "the server refused the set-up: " + failed);
   }
   switch (err) {
     case ENXIO: return say(OpenReason::kHostNotFound, "host name " + endpoint->host + " not found");
     case ECONNREFUSED:
-      return say(OpenReason::kRefused, "connection refused (nothing listens on port " + endpoint->port + ")");
+      return say(OpenReason::kRefused,
+                 "connection refused (nothing listens on port " + endpoint->port + ")");
     case ETIMEDOUT: return say(OpenReason::kTimedOut, "connection timed out");
     case ETIME:
       return say(OpenReason::kTimedOut,
                  "the server did not agree to com port control (RFC 2217) in time");
-    case EPROTO: return say(OpenReason::kSetupRefused, "the server refused com port control (RFC 2217)");
+    case EPROTO:
+      return say(OpenReason::kSetupRefused, "the server refused com port control (RFC 2217)");
     case ECONNRESET:
     case EPIPE:
-    case EIO: return say(OpenReason::kSetupRefused, "the server closed the connection during the set-up");
+    case EIO: return say(OpenReason::kSetupRefused, kClosedInSetUp);
     case EHOSTUNREACH: return say(OpenReason::kUnreachable, "host unreachable");
     case ENETUNREACH: return say(OpenReason::kUnreachable, "network unreachable");
     case ENOMEM:

@@ -141,7 +141,8 @@ bool SessionHasGroup(gid_t gid) {
   if (count <= 0) return false;
   std::vector<gid_t> groups(static_cast<size_t>(count));
   count = getgroups(count, groups.data());
-  return count > 0 && std::find(groups.begin(), groups.begin() + count, gid) != groups.begin() + count;
+  groups.resize(count > 0 ? static_cast<size_t>(count) : 0);
+  return std::find(groups.begin(), groups.end(), gid) != groups.end();
 }
 
 std::string InUseText(const NodeFacts& facts) {
@@ -206,8 +207,12 @@ OpenFailure ExplainLocalFailure(const char* step, int err, const std::string& er
   if (facts.statError == EACCES) {
     return say(OpenReason::kPermission, "permission denied on a folder above it");
   }
-  if (facts.statError == 0 && facts.folder) return say(OpenReason::kNotSerial, "a folder, not a device");
-  if (facts.statError == 0 && !facts.charDevice) return say(OpenReason::kNotSerial, "not a serial device");
+  if (facts.statError == 0 && facts.folder) {
+    return say(OpenReason::kNotSerial, "a folder, not a device");
+  }
+  if (facts.statError == 0 && !facts.charDevice) {
+    return say(OpenReason::kNotSerial, "not a serial device");
+  }
   if (step != nullptr) {
     std::string failed = std::string(step) + " failed: " + errorText;
     // A device that takes no terminal settings is some other kind of device.
@@ -261,7 +266,8 @@ NodeFacts ExamineNode(const std::string& path, bool findHolder) {
 
 OpenFailure ExplainOpenFailure(const std::string& path, const char* step, int err,
                                const std::string& errorText) {
-  return ExplainLocalFailure(step, err, errorText, ExamineNode(path, step == nullptr && err == EBUSY));
+  bool held = step == nullptr && err == EBUSY;
+  return ExplainLocalFailure(step, err, errorText, ExamineNode(path, held));
 }
 
 }  // namespace ktcomm::platform::posix

@@ -64,14 +64,16 @@ struct Tree {
     // Memory, where there is a file system in it: rewriting files on a disk
     // costs the fuzzer most of its runs.
     std::error_code ec;
-    fs::path top = fs::is_directory("/dev/shm", ec) ? fs::path("/dev/shm") : fs::temp_directory_path();
+    fs::path top =
+        fs::is_directory("/dev/shm", ec) ? fs::path("/dev/shm") : fs::temp_directory_path();
     root = top / ("ktcomm_sysfs_fuzz_" + std::to_string(getpid()));
     fs::remove_all(root);
     usb = root / "sys" / "devices" / "usb1" / "1-1";
     fs::create_directories(usb / "1-1:1.0");
     fs::create_directories(root / "sys" / "class" / "tty" / "ttyS0");
     fs::create_directories(root / "sys" / "class" / "tty" / "ttyUSB0");
-    fs::create_directory_symlink(usb / "1-1:1.0", root / "sys" / "class" / "tty" / "ttyUSB0" / "device");
+    fs::path tty = root / "sys" / "class" / "tty" / "ttyUSB0";
+    fs::create_directory_symlink(usb / "1-1:1.0", tty / "device");
     fs::create_directories(root / "dev");
     std::ofstream(root / "dev" / "ttyS0");
     std::ofstream(root / "dev" / "ttyUSB0");

@@ -30,13 +30,12 @@ namespace {
 constexpr uint8_t kLcrBreak = 0x40;
 constexpr uint32_t kBreakMs = 300;
 
+// "CTS+DSR" for the bits set.
 std::string Lines(uint32_t lines) {
   std::string text;
-  const std::pair<uint32_t, const char*> names[] = {
-      {KTX_LINE_CTS, "CTS"}, {KTX_LINE_DSR, "DSR"}, {KTX_LINE_DCD, "DCD"},
-      {KTX_LINE_RI, "RI"},   {KTX_LINE_DTR, "DTR"}, {KTX_LINE_RTS, "RTS"}};
-  for (auto [bit, name] : names) {
-    if (lines & bit) text += (text.empty() ? "" : "+") + std::string(name);
+  const char* names[] = {"CTS", "DSR", "DCD", "RI", "DTR", "RTS"};
+  for (int bit = 0; bit < 6; ++bit) {
+    if (lines & (1u << bit)) text += (text.empty() ? "" : "+") + std::string(names[bit]);
   }
   return text.empty() ? "none" : text;
 }
@@ -172,7 +171,9 @@ void CheckListAndAdapter(const Options& options, Report& report) {
       usbListed = device.usb && device.vendorId == 0x0403 && device.productId == 0x6001;
     }
     // The 8250 driver registers lines without a UART behind them.
-    if (!device.usb && device.uartType == 0) problems.push_back(std::string(device.path) + " listed without a UART");
+    if (!device.usb && device.uartType == 0) {
+      problems.push_back(std::string(device.path) + " listed without a UART");
+    }
   }
   if (options.uart && !uartListed) problems.push_back(uart + " not listed as a UART");
   if (options.usb && !usbListed) problems.push_back(usb + " not listed with FTDI's ids");

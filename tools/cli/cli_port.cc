@@ -110,7 +110,9 @@ int Port::Open(const LineOptions& lineOptions) {
       if (KTXGetOpenError(options.port, &failure) == KT_OK && failure.reason != KTX_OPEN_OK) {
         if (failure.device[0] != '\0') device = failure.device;
         why = failure.text;
-        if (failure.reason == KTX_OPEN_NO_DEVICE) why += " (ktcomm list shows the devices there are)";
+        if (failure.reason == KTX_OPEN_NO_DEVICE) {
+          why += " (ktcomm list shows the devices there are)";
+        }
       }
       std::fprintf(stderr, "ktcomm: cannot open port %d on %s: %s\n", options.port,
                    device.c_str(), why.c_str());

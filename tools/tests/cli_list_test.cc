@@ -26,8 +26,8 @@ std::vector<SerialDevice> Machine() {
   return {
       {"/dev/serial/by-id/usb-FTDI_A1B2C3", "/dev/ttyUSB0",
        UsbInfo{"0403", "6001", "FTDI", "FT232R USB UART", "A1B2C3"}, 0},
-      {"/dev/ttyACM0", "/dev/ttyACM0", UsbInfo{"2341", "0043", "Maker \"Q\"", "Board\\Uno", "12\t34\xff"},
-       0},
+      {"/dev/ttyACM0", "/dev/ttyACM0",
+       UsbInfo{"2341", "0043", "Maker \"Q\"", "Board\\Uno", "12\t34\xff"}, 0},
       {"/dev/ttyS0", "/dev/ttyS0", std::nullopt, 4},
       {"/dev/ttyS10", "/dev/ttyS10", std::nullopt, 1},
   };
@@ -66,7 +66,8 @@ TEST(ListText, NamesEachDeviceThenTheMappings) {
 }
 
 TEST(ListJson, IsValidAndEscaped) {
-  std::string parsed = ThroughJsonTool(cli::ListJson(Machine(), {{2, "/dev/\"odd\"\\name", false}}));
+  std::string parsed =
+      ThroughJsonTool(cli::ListJson(Machine(), {{2, "/dev/\"odd\"\\name", false}}));
   if (parsed == "no python3") GTEST_SKIP() << "no python3";
   EXPECT_EQ(parsed,
             R"({"devices":[)"
