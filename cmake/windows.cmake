@@ -41,6 +41,7 @@ add_library(ktcomm SHARED
   port/port_tx.cc
   port/port_wait.cc
   port/port_worker.cc
+  platform/win32/win32_dll_main.cc
 )
 target_include_directories(ktcomm PRIVATE ${PROJECT_SOURCE_DIR}
   INTERFACE $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/api>)

@@ -157,6 +157,10 @@ class Platform {
   virtual int StartThread(std::function<void()> body, std::thread* thread) = 0;
   // Raises the calling thread above normal priority where that is allowed.
   virtual void RaiseThreadPriority() = 0;
+  // The process is ending with the library still loaded, its other threads
+  // already gone (Windows ends them before it unloads a library): what they
+  // held stays held, so a port then neither waits nor locks anything.
+  virtual bool ProcessEnding() = 0;
 
   virtual std::string ErrorText(int err) = 0;
 
@@ -234,6 +238,7 @@ class PlatformWrapper : public Platform {
     return target.StartThread(std::move(body), thread);
   }
   void RaiseThreadPriority() override { target.RaiseThreadPriority(); }
+  bool ProcessEnding() override { return target.ProcessEnding(); }
   std::string ErrorText(int err) override { return target.ErrorText(err); }
   void PostFrame(Window window, uint32_t message, uint32_t wParam, uintptr_t lParam) override {
     target.PostFrame(window, message, wParam, lParam);

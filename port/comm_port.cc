@@ -29,6 +29,13 @@ std::unique_ptr<uint8_t[]> Allocate(size_t size) {
 CommPort::CommPort(platform::Platform& platform) : platform(platform) {}
 
 CommPort::~CommPort() {
+  // Unloaded as the process ends, with the worker already gone (on Windows):
+  // the system takes back what the port holds, and a lock the worker held
+  // would never be released.
+  if (platform.ProcessEnding()) {
+    if (workerThread.joinable()) workerThread.detach();
+    return;
+  }
   Close();
   ReleaseCommandBuffer();
 }

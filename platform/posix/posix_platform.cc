@@ -666,6 +666,9 @@ class PosixPlatform final : public Platform {
     setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), -10);
   }
 
+  // At exit the workers still run, and the ports close as at any time.
+  bool ProcessEnding() override { return false; }
+
   std::string ErrorText(int err) override {
     char buffer[256];
     return strerror_r(err, buffer, sizeof buffer);

@@ -124,6 +124,7 @@ class Win32Platform final : public Platform {
   }
 
   void RaiseThreadPriority() override { win32::RaiseThreadPriority(); }
+  bool ProcessEnding() override { return win32::ProcessEnding(); }
 
   std::string ErrorText(int err) override { return win32::ErrorText(static_cast<DWORD>(err)); }
 

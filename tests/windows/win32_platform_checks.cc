@@ -302,6 +302,30 @@ void HangupIsSeenOnce() {
   EXPECT(checks, SecondsSince(start) < 2, "close of a hung-up device waited");
 }
 
+// The purge before a write discards input only: an earlier write still on
+// its way out stays whole.
+void InputPurgeSparesAPendingWrite() {
+  Opened serial = OpenConfigured(2, "baud=115200 parity=N data=8 stop=1");
+  if (!serial) return;
+  OwnedEvent cancel(true);
+  device.Discard(2);
+  // More than the pty holds while nobody reads: the write stays pending.
+  Bytes bytes(32 * 1024);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 7);
+  size_t put = 0;
+  EXPECT(checks, os.Write(serial.get(), bytes, &put) == 0 && put == bytes.size(), "");
+  EXPECT(checks, !os.Drained(serial.get()), "the write did not stay pending");
+  device.Write(2, {1, 2, 3});
+  size_t queued = 0;
+  for (int i = 0; i < 300 && queued < 3; ++i, Sleep(10)) os.InputQueue(serial.get(), &queued);
+  EXPECT(checks, os.Purge(serial.get(), Queues::kInput) == 0, "");
+  os.InputQueue(serial.get(), &queued);
+  EXPECT(checks, queued == 0, "input left: " + std::to_string(queued));
+  Bytes sent = device.Expect(2, bytes.size(), 10000);
+  EXPECT(checks, sent == bytes, std::to_string(sent.size()) + " bytes arrived");
+  EXPECT(checks, os.WaitDrained(serial.get(), cancel.event) == 0, "");
+}
+
 void StuckWriteIsCutOff() {
   Opened serial = OpenConfigured(2, "baud=115200 parity=N data=8 stop=1");
   if (!serial) return;
@@ -464,6 +488,7 @@ int main(int argc, char** argv) {
   checks.Run("bytes pass untouched", BytesPassUntouched);
   checks.Run("reads never wait", ReadsNeverWait);
   checks.Run("wait order and idle", WaitOrderAndIdle);
+  checks.Run("input purge spares a pending write", InputPurgeSparesAPendingWrite);
   checks.Run("stuck write is cut off", StuckWriteIsCutOff);
   checks.Run("timed waits keep their time", TimedWaitsKeepTheirTime);
   checks.Run("error texts", ErrorTexts);
