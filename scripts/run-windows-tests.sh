@@ -5,7 +5,8 @@
 # pseudo-terminals whose other sides tests/windows/pty_device.py holds.
 # Prints one line per check and "N passed, N failed"; exits non-zero on a
 # failure. 32-bit programs are built and their exports checked, not run:
-# Debian's 32-bit Wine is not installed here.
+# Debian's 32-bit Wine needs the i386 architecture, which the lane leaves
+# alone (its package lists do not resolve wine32 on this machine).
 #
 # Usage: scripts/run-windows-tests.sh
 set -euo pipefail
