@@ -115,7 +115,9 @@ Written CommPort::WriteOut(Transmission& transmission, bool mayWait) {
     // A transmission queued meanwhile keeps its slot for the next pass.
     if (txQueued == transmission.taken) txLen = 0;
   }
-  if (err != 0 && err != platform::kCancelled) return WriteFailed("GetOverlappedResult() in WriteFile()", err);
+  if (err != 0 && err != platform::kCancelled) {
+    return WriteFailed("GetOverlappedResult() in WriteFile()", err);
+  }
   return {};
 }
 
