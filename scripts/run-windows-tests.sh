@@ -141,6 +141,7 @@ run_windows() {  # name, program, arguments...
 
 start_devices 3
 run_windows win32-platform build-win64/bin/ktcomm_win32_platform_checks.exe --control "$control"
+run_windows c-header build-win64/bin/ktcomm_c_header_check.exe
 
 # The traffic log of one session, written by the Linux library, which the
 # Windows library must write line for line.
