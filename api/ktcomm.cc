@@ -92,8 +92,10 @@ using ktcomm::WaitCall;
 
 extern "C" {
 
-int KTOpenPort(KTWindow* window, int port, int txSize, int rxSize, int baud, int parity,
-               int dataBits, int stopBits, int protocol) {
+// The window is the public header's for this platform: a KTWindow on Linux,
+// an HWND on Windows.
+int KTOpenPort(ktcomm::platform::Window window, int port, int txSize, int rxSize, int baud,
+               int parity, int dataBits, int stopBits, int protocol) {
   using namespace ktcomm;
   try {
     CommPort* slot = Slot(port);

@@ -31,8 +31,8 @@ class Unchanged : public platform::PlatformWrapper {
 class OneByteReads : public platform::PlatformWrapper {
  public:
   OneByteReads() : PlatformWrapper(net::DefaultPlatform()) {}
-  int Read(int fd, std::span<uint8_t> into, size_t* got) override {
-    return PlatformWrapper::Read(fd, into.first(std::min<size_t>(into.size(), 1)), got);
+  int Read(platform::DeviceRef device, std::span<uint8_t> into, size_t* got) override {
+    return PlatformWrapper::Read(device, into.first(std::min<size_t>(into.size(), 1)), got);
   }
 };
 

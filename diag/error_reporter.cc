@@ -11,14 +11,4 @@ std::string ComposeErrorText(const char* what, const std::string& systemText, in
   return text;
 }
 
-void PresentError(KTWindow* window, const std::string& text) {
-  if (window != nullptr && window->alert != nullptr) {
-    window->alert(window, kErrorCaption, text.c_str());
-    return;
-  }
-  std::string block = std::string(kErrorCaption) + ": " + text;
-  std::fwrite(block.data(), 1, block.size(), stderr);
-  std::fflush(stderr);
-}
-
 }  // namespace ktcomm::diag

@@ -1,10 +1,8 @@
-// Bringing an error text to a person: through the application's KTWindow
-// alert, or to standard error when there is none.
+// The text and caption of an error report; the platform brings them to a
+// person (a message box on Windows, the KTWindow's alert on Linux).
 #pragma once
 
 #include <string>
-
-#include "api/ktcomm.h"
 
 namespace ktcomm::diag {
 
@@ -12,9 +10,5 @@ inline constexpr char kErrorCaption[] = "Application Error";
 
 // The report's text, cut to 199 characters as the fixed-size text always was.
 std::string ComposeErrorText(const char* what, const std::string& systemText, int portNumber);
-
-// Blocks until the window's alert returns; without one, writes the caption and
-// the text to standard error as one block.
-void PresentError(KTWindow* window, const std::string& text);
 
 }  // namespace ktcomm::diag

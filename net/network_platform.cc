@@ -7,11 +7,12 @@
 #include <new>
 
 #include "net/rfc2217_stream.h"
+#include "platform/posix/posix_device.h"
 
 namespace ktcomm::net {
 
-int NetworkPlatform::OpenDevice(const std::string& path, int* fd) {
-  if (!IsNetworkPath(path)) return PlatformWrapper::OpenDevice(path, fd);
+int NetworkPlatform::OpenDevice(const std::string& path, DeviceRef* device) {
+  if (!IsNetworkPath(path)) return PlatformWrapper::OpenDevice(path, device);
   std::optional<Endpoint> endpoint = ParseEndpoint(path);
   if (!endpoint) return EINVAL;
   int socket = -1;
@@ -29,87 +30,92 @@ int NetworkPlatform::OpenDevice(const std::string& path, int* fd) {
     // Told apart from a connection that timed out, for the explanation.
     return err == ETIMEDOUT ? ETIME : err;
   }
+  auto* opened = new (std::nothrow) platform::Device(socket);
+  if (opened == nullptr) return ENOMEM;
+  opened->queueless = true;
   StreamLockHolder hold(tableLock);
   streams[socket] = std::move(stream);
-  *fd = socket;
+  *device = opened;
   return 0;
 }
 
-void NetworkPlatform::CloseDevice(int fd) {
+void NetworkPlatform::CloseDevice(DeviceRef device) {
+  if (device == nullptr) return;
   std::shared_ptr<TcpStream> stream;
   {
     StreamLockHolder hold(tableLock);
-    auto found = streams.find(fd);
+    auto found = streams.find(device->fd);
     if (found != streams.end()) {
       stream = std::move(found->second);
       streams.erase(found);
     }
   }
   if (!stream) {
-    PlatformWrapper::CloseDevice(fd);
+    PlatformWrapper::CloseDevice(device);
     return;
   }
+  delete device;
   stream->OnWritable();  // what was held back, as far as the socket takes it now
 }
 
-int NetworkPlatform::SetTimeouts(int fd) {
-  if (Find(fd)) return 0;  // reads never wait, writes have no limit
-  return PlatformWrapper::SetTimeouts(fd);
+int NetworkPlatform::SetTimeouts(DeviceRef device) {
+  if (Find(device)) return 0;  // reads never wait, writes have no limit
+  return PlatformWrapper::SetTimeouts(device);
 }
 
-int NetworkPlatform::GetLine(int fd, LineState* line) {
-  if (auto stream = Find(fd)) return stream->GetLine(line);
-  return PlatformWrapper::GetLine(fd, line);
+int NetworkPlatform::GetLine(DeviceRef device, LineState* line) {
+  if (auto stream = Find(device)) return stream->GetLine(line);
+  return PlatformWrapper::GetLine(device, line);
 }
 
-int NetworkPlatform::SetLine(int fd, const LineState& line) {
-  if (auto stream = Find(fd)) return stream->SetLine(line);
-  return PlatformWrapper::SetLine(fd, line);
+int NetworkPlatform::SetLine(DeviceRef device, const LineState& line) {
+  if (auto stream = Find(device)) return stream->SetLine(line);
+  return PlatformWrapper::SetLine(device, line);
 }
 
-int NetworkPlatform::Purge(int fd, Queues which) {
-  if (auto stream = Find(fd)) return stream->Purge(which);
-  return PlatformWrapper::Purge(fd, which);
+int NetworkPlatform::Purge(DeviceRef device, Queues which) {
+  if (auto stream = Find(device)) return stream->Purge(which);
+  return PlatformWrapper::Purge(device, which);
 }
 
-int NetworkPlatform::InputQueue(int fd, size_t* count) {
-  if (auto stream = Find(fd)) return stream->InputQueue(count);
-  return PlatformWrapper::InputQueue(fd, count);
+int NetworkPlatform::InputQueue(DeviceRef device, size_t* count) {
+  if (auto stream = Find(device)) return stream->InputQueue(count);
+  return PlatformWrapper::InputQueue(device, count);
 }
 
-int NetworkPlatform::Read(int fd, std::span<uint8_t> into, size_t* got) {
-  if (auto stream = Find(fd)) return stream->Read(into, got);
-  return PlatformWrapper::Read(fd, into, got);
+int NetworkPlatform::Read(DeviceRef device, std::span<uint8_t> into, size_t* got) {
+  if (auto stream = Find(device)) return stream->Read(into, got);
+  return PlatformWrapper::Read(device, into, got);
 }
 
-int NetworkPlatform::Write(int fd, std::span<const uint8_t> from, size_t* put) {
-  if (auto stream = Find(fd)) return stream->Write(from, put);
-  return PlatformWrapper::Write(fd, from, put);
+int NetworkPlatform::Write(DeviceRef device, std::span<const uint8_t> from, size_t* put) {
+  if (auto stream = Find(device)) return stream->Write(from, put);
+  return PlatformWrapper::Write(device, from, put);
 }
 
-int NetworkPlatform::WaitWritable(int fd, const Event& cancel) {
+int NetworkPlatform::WaitWritable(DeviceRef device, const Event& cancel) {
   // A stream's socket is waited on as a device is; holding the stream keeps it open.
-  if (auto stream = Find(fd)) return PlatformWrapper::WaitWritable(stream->fd(), cancel);
-  return PlatformWrapper::WaitWritable(fd, cancel);
+  if (auto stream = Find(device)) return PlatformWrapper::WaitWritable(device, cancel);
+  return PlatformWrapper::WaitWritable(device, cancel);
 }
 
-int NetworkPlatform::WaitDrained(int fd, const Event& cancel) {
-  if (Find(fd)) return 0;
-  return PlatformWrapper::WaitDrained(fd, cancel);
+int NetworkPlatform::WaitDrained(DeviceRef device, const Event& cancel) {
+  if (Find(device)) return 0;
+  return PlatformWrapper::WaitDrained(device, cancel);
 }
 
-int NetworkPlatform::OpenWaitSet(const Event& shutdown, const Event& transmit, int fd,
+int NetworkPlatform::OpenWaitSet(const Event& shutdown, const Event& transmit, DeviceRef device,
                                  WaitSet* set) {
-  if (!Find(fd)) return PlatformWrapper::OpenWaitSet(shutdown, transmit, fd, set);
+  if (!Find(device)) return PlatformWrapper::OpenWaitSet(shutdown, transmit, device, set);
   *set = WaitSet{};
-  set->shutdown = shutdown.fd;
-  set->transmit = transmit.fd;
-  set->device = fd;
+  set->native.shutdown = shutdown.native.fd;
+  set->native.transmit = transmit.native.fd;
+  set->native.device = device->fd;
   return 0;
 }
 
 void NetworkPlatform::CloseWaitSet(WaitSet* set) {
-  if (set->poller >= 0) {
+  if (set->native.poller >= 0) {
     PlatformWrapper::CloseWaitSet(set);
     return;
   }
@@ -117,7 +123,7 @@ void NetworkPlatform::CloseWaitSet(WaitSet* set) {
 }
 
 void NetworkPlatform::UnwatchDevice(WaitSet& set) {
-  if (set.poller >= 0) {
+  if (set.native.poller >= 0) {
     PlatformWrapper::UnwatchDevice(set);
     return;
   }
@@ -125,25 +131,29 @@ void NetworkPlatform::UnwatchDevice(WaitSet& set) {
 }
 
 bool NetworkPlatform::YieldDevice(WaitSet& set) {
-  return set.poller >= 0 && PlatformWrapper::YieldDevice(set);
+  return set.native.poller >= 0 && PlatformWrapper::YieldDevice(set);
 }
 
 void NetworkPlatform::ReclaimDevice(WaitSet& set, bool wake) {
-  if (set.poller >= 0) PlatformWrapper::ReclaimDevice(set, wake);
+  if (set.native.poller >= 0) PlatformWrapper::ReclaimDevice(set, wake);
 }
 
-bool NetworkPlatform::Drained(int fd) {
-  if (Find(fd)) return true;
-  return PlatformWrapper::Drained(fd);
+bool NetworkPlatform::Drained(DeviceRef device) {
+  if (Find(device)) return true;
+  return PlatformWrapper::Drained(device);
 }
 
 // As the local wait, with two additions: data a stream has already taken
 // from its socket counts as the device being ready, and a socket that takes
 // output again gets what its stream held back, without waking the worker.
-int NetworkPlatform::WaitForWork(WaitSet& set, bool deviceReady, Work* which, bool* hangup) {
-  if (set.poller >= 0) return PlatformWrapper::WaitForWork(set, deviceReady, which, hangup);
-  int fd = set.watched ? set.device : -1;
-  std::shared_ptr<TcpStream> stream = Find(fd);
+int NetworkPlatform::WaitForWork(WaitSet& waitSet, bool deviceReady, Work* which,
+                                 bool* hangup) {
+  if (waitSet.native.poller >= 0) {
+    return PlatformWrapper::WaitForWork(waitSet, deviceReady, which, hangup);
+  }
+  const platform::NativeWaitSet& set = waitSet.native;
+  int fd = waitSet.watched ? set.device : -1;
+  std::shared_ptr<TcpStream> stream = FindSocket(fd);
   *hangup = false;
   for (;;) {
     pollfd fds[4] = {{set.shutdown, POLLIN, 0},
@@ -183,14 +193,14 @@ void NetworkPlatform::ExplainOpenFailure(const std::string& path, const char* st
   *why = ExplainNetworkFailure(path, step, err, ErrorText(err));
 }
 
-int NetworkPlatform::GetModemLines(int fd, uint32_t* lines) {
-  if (Find(fd)) return ENOTSUP;
-  return PlatformWrapper::GetModemLines(fd, lines);
+int NetworkPlatform::GetModemLines(DeviceRef device, uint32_t* lines) {
+  if (Find(device)) return platform::kNotSupported;
+  return PlatformWrapper::GetModemLines(device, lines);
 }
 
-int NetworkPlatform::SendBreak(int fd, uint32_t ms) {
-  if (Find(fd)) return ENOTSUP;
-  return PlatformWrapper::SendBreak(fd, ms);
+int NetworkPlatform::SendBreak(DeviceRef device, uint32_t ms) {
+  if (Find(device)) return platform::kNotSupported;
+  return PlatformWrapper::SendBreak(device, ms);
 }
 
 platform::OpenFailure ExplainNetworkFailure(const std::string& path, const char* step, int err,
@@ -242,10 +252,14 @@ platform::OpenFailure ExplainNetworkFailure(const std::string& path, const char*
   }
 }
 
-std::shared_ptr<TcpStream> NetworkPlatform::Find(int fd) {
-  if (fd < 0) return nullptr;
+std::shared_ptr<TcpStream> NetworkPlatform::Find(DeviceRef device) {
+  return device != nullptr ? FindSocket(device->fd) : nullptr;
+}
+
+std::shared_ptr<TcpStream> NetworkPlatform::FindSocket(int socket) {
+  if (socket < 0) return nullptr;
   StreamLockHolder hold(tableLock);
-  auto found = streams.find(fd);
+  auto found = streams.find(socket);
   return found == streams.end() ? nullptr : found->second;
 }
 

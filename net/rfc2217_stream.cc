@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/baud_rates.h"
+#include "platform/posix/baud_rates.h"
 
 namespace ktcomm::net {
 namespace {
@@ -54,8 +54,9 @@ int ComPortRequests(const LineState& line, std::vector<telnet::Request>* request
   if (dtr != platform::kKeepControl && dtr > 1) return EINVAL;
   if (rts == 3) return EOPNOTSUPP;
   if (rts != platform::kKeepControl && rts > 3) return EINVAL;
-  tcflag_t cflag = line.tio.c_cflag;
-  uint32_t baud = line.baud != 0 ? line.baud : platform::RateOf(cfgetospeed(&line.tio));
+  tcflag_t cflag = line.native.tio.c_cflag;
+  uint32_t baud = line.native.baud != 0 ? line.native.baud
+                                        : platform::RateOf(cfgetospeed(&line.native.tio));
   requests->clear();
   if (baud != 0) requests->push_back({kSetBaudRate, baud});  // 0 would only ask
   requests->push_back({kSetDataSize, DataBits(cflag)});
@@ -295,7 +296,7 @@ int Rfc2217Stream::Await(Goal goal, const Event& event, Clock::time_point deadli
     }
     int leftMs = MsLeft(deadline);
     if (leftMs == 0) return ETIMEDOUT;
-    pollfd fds[2] = {{socket, wanted, 0}, {event.fd, POLLIN, 0}};
+    pollfd fds[2] = {{socket, wanted, 0}, {event.native.fd, POLLIN, 0}};
     if (::poll(fds, 2, leftMs) < 0 && errno != EINTR) return errno;
   }
 }

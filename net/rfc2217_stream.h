@@ -47,7 +47,7 @@ class Rfc2217Stream final : public TcpStream {
   int Read(std::span<uint8_t> into, size_t* got) override EXCLUDES(lock);
   int Write(std::span<const uint8_t> from, size_t* put) override EXCLUDES(lock);
   short PollEvents() override EXCLUDES(lock);
-  int DataReadyFd() override { return dataReady.fd; }
+  int DataReadyFd() override { return dataReady.native.fd; }
   void OnWritable() override EXCLUDES(lock);
 
  private:

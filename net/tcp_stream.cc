@@ -89,9 +89,9 @@ int MsLeft(Clock::time_point deadline) {
 
 TcpStream::TcpStream(int socket) : socket(socket) {
   StreamLockHolder hold(lineLock);
-  line.tio.c_cflag = CS8 | CREAD | CLOCAL;
-  cfsetispeed(&line.tio, B9600);
-  cfsetospeed(&line.tio, B9600);
+  line.native.tio.c_cflag = CS8 | CREAD | CLOCAL;
+  cfsetispeed(&line.native.tio, B9600);
+  cfsetospeed(&line.native.tio, B9600);
 }
 
 TcpStream::~TcpStream() { ::close(socket); }
@@ -99,9 +99,8 @@ TcpStream::~TcpStream() { ::close(socket); }
 int TcpStream::GetLine(LineState* out) {
   StreamLockHolder hold(lineLock);
   *out = LineState{};
-  out->tio = line.tio;
-  out->baud = line.baud;
-  if (line.tio.c_cflag & CRTSCTS) out->rtsControl = 2;
+  out->native = line.native;
+  if (line.native.tio.c_cflag & CRTSCTS) out->rtsControl = 2;
   return 0;
 }
 
@@ -112,10 +111,9 @@ int TcpStream::KeepLine(const LineState& newLine) {
   uint32_t rts = newLine.rtsControl;
   if ((dtr != platform::kKeepControl && dtr > 1) || (rts != platform::kKeepControl && rts > 3)) return EINVAL;
   StreamLockHolder hold(lineLock);
-  line.tio = newLine.tio;
-  line.tio.c_cflag &= ~CRTSCTS;
-  if (Handshakes(newLine)) line.tio.c_cflag |= CRTSCTS;
-  line.baud = newLine.baud;
+  line.native = newLine.native;
+  line.native.tio.c_cflag &= ~CRTSCTS;
+  if (Handshakes(newLine)) line.native.tio.c_cflag |= CRTSCTS;
   return 0;
 }
 
@@ -172,7 +170,7 @@ int TcpStream::Write(std::span<const uint8_t> from, size_t* put) {
 bool Handshakes(const LineState& line) {
   if (line.rtsControl == 2) return true;
   if (line.rtsControl < 2) return false;
-  return (line.tio.c_cflag & CRTSCTS) != 0;
+  return (line.native.tio.c_cflag & CRTSCTS) != 0;
 }
 
 }  // namespace ktcomm::net

@@ -2,8 +2,6 @@
 // explanation of an open that failed, and no modem lines, break or listing.
 #include "platform/platform.h"
 
-#include <cerrno>
-
 namespace ktcomm::platform {
 
 void Platform::ExplainOpenFailure(const std::string&, const char* step, int err,
@@ -14,10 +12,10 @@ void Platform::ExplainOpenFailure(const std::string&, const char* step, int err,
   why->text = step != nullptr ? std::string(step) + " failed: " + ErrorText(err) : ErrorText(err);
 }
 
-int Platform::GetModemLines(int, uint32_t*) { return ENOTSUP; }
+int Platform::GetModemLines(DeviceRef, uint32_t*) { return kNotSupported; }
 
-int Platform::SendBreak(int, uint32_t) { return ENOTSUP; }
+int Platform::SendBreak(DeviceRef, uint32_t) { return kNotSupported; }
 
-int Platform::ListSerialDevices(std::vector<SerialDeviceInfo>*) { return ENOTSUP; }
+int Platform::ListSerialDevices(std::vector<SerialDeviceInfo>*) { return kNotSupported; }
 
 }  // namespace ktcomm::platform

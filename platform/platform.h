@@ -1,8 +1,9 @@
 // The platform seam: every kernel call the library makes goes through
 // Platform, so that a test can stand in between and fail any one of them.
+// Its types say what the library needs; each system's header fills in their
+// insides (platform/posix/, platform/win32/), which nothing above this layer
+// looks at.
 #pragma once
-
-#include <termios.h>
 
 #include <atomic>
 #include <chrono>
@@ -17,25 +18,48 @@
 
 #include "platform/thread_annotations.h"
 
+#if defined(_WIN32)
+#include "platform/win32/native_types.h"
+#else
+#include "platform/posix/native_types.h"
+#endif
+
 namespace ktcomm::platform {
+
+// An open serial device; each system defines it. Null: no device.
+class Device;
+using DeviceRef = Device*;
+
+// Who is told of frames and errors: an HWND on Windows, the application's
+// KTWindow on Linux. May be null.
+using Window = NativeWindow;
+
+// Conditions the layers above tell apart. Each is one of the system's own
+// error values, so that ErrorText quotes it.
+inline constexpr int kWouldBlock = NativeErrors::kWouldBlock;  // a write took nothing
+inline constexpr int kHungUp = NativeErrors::kHungUp;          // the device has gone
+inline constexpr int kCancelled = NativeErrors::kCancelled;    // a wait's cancel event was set
+inline constexpr int kTimedOut = NativeErrors::kTimedOut;      // a deadline passed
+inline constexpr int kNoMemory = NativeErrors::kNoMemory;
+inline constexpr int kNotSupported = NativeErrors::kNotSupported;  // the device has no such thing
 
 // A DTR or RTS control value that leaves the line's current mode alone.
 inline constexpr uint32_t kKeepControl = 0xFFFFFFFF;
 
-// The line as read from the device, edited, and written back.
+// The line as read from the device, edited, and written back: the system's
+// own settings, and the DTR and RTS modes to apply with them.
 struct LineState {
-  termios tio{};
-  uint32_t baud = 0;  // requested rate; 0 keeps the rate in tio
+  NativeLine native;
   uint32_t dtrControl = kKeepControl;
   uint32_t rtsControl = kKeepControl;
 };
 
-// An eventfd used as a Win32-style event. A manual-reset event stays set until
-// reset; an auto-reset one is consumed by the wait that sees it.
+// An event as Win32 has them. A manual-reset event stays set until reset;
+// an auto-reset one is consumed by the wait that sees it.
 struct Event {
-  int fd = -1;
+  NativeEvent native;
   bool manualReset = true;
-  explicit operator bool() const { return fd >= 0; }
+  explicit operator bool() const { return native.Made(); }
 };
 
 // What woke a wait, in order of precedence; kWake: the worker's set was
@@ -50,14 +74,7 @@ enum class Work { kShutdown = 0, kTransmit = 1, kDevice = 2, kWake = 3 };
 // worker wakes the caller. Opened and closed with the port; Yield, Reclaim,
 // Unwatch and WakeCaller are made under the port lock.
 struct WaitSet {
-  int shutdown = -1;
-  int transmit = -1;
-  int device = -1;
-  int poller = -1;  // the kernel's set; -1 where the wait polls afresh
-  int served = -1;  // the worker's part a caller may serve: transmit and the device
-  int caller = -1;  // a serving caller's own set: shutdown, transmit, the device, kick
-  int wake = -1;    // wakes the worker when the set is given back
-  int kick = -1;    // wakes a serving caller
+  NativeWaitSet native;
   bool watched = true;
 };
 
@@ -113,39 +130,44 @@ struct SerialDeviceInfo {
   int uartType = 0;  // non-zero: the driver found a UART of this type behind it
 };
 
-// What the library asks of the kernel. Each call returns 0 or the errno of
-// the system call that failed, taken where it failed; nothing above this
-// layer reads errno. Safe to call from any thread.
+// What the library asks of the kernel. Each call returns 0 or the system's
+// error value for the call that failed, taken where it failed; nothing
+// above this layer reads errno or the last error. Safe to call from any
+// thread.
 class Platform {
  public:
   virtual ~Platform() = default;
 
-  // Opens a serial device exclusively: read-write, non-blocking, no
-  // controlling terminal, close-on-exec, TIOCEXCL and a non-blocking flock.
-  virtual int OpenDevice(const std::string& path, int* fd) = 0;
-  virtual void CloseDevice(int fd) = 0;
+  // The device that port n (1 to 10) opens.
+  virtual std::string DevicePath(int portNumber) = 0;
+  // Opens a serial device exclusively, for reading and writing without
+  // waiting; a second opener fails.
+  virtual int OpenDevice(const std::string& path, DeviceRef* device) = 0;
+  virtual void CloseDevice(DeviceRef device) = 0;
   // Reads return at once with what has arrived; writes have no time limit.
   // The line that BuildLine makes leaves these as they are.
-  virtual int SetTimeouts(int fd) = 0;
-  virtual int GetLine(int fd, LineState* line) = 0;
+  virtual int SetTimeouts(DeviceRef device) = 0;
+  virtual int GetLine(DeviceRef device, LineState* line) = 0;
   // Applies a text such as "baud=9600 parity=N data=8 stop=1" to the line;
-  // EINVAL when the text is not understood.
+  // fails when the text is not understood.
   virtual int BuildLine(const std::string& lineDef, LineState* line) = 0;
-  virtual int SetLine(int fd, const LineState& line) = 0;
+  virtual int SetLine(DeviceRef device, const LineState& line) = 0;
   // Discards the device's input queue, or both queues.
-  virtual int Purge(int fd, Queues which) = 0;
+  virtual int Purge(DeviceRef device, Queues which) = 0;
   // Bytes waiting in the device's input queue.
-  virtual int InputQueue(int fd, size_t* count) = 0;
-  virtual int Read(int fd, std::span<uint8_t> into, size_t* got) = 0;
-  // One non-blocking write; *put may be short, EAGAIN when nothing fitted.
-  virtual int Write(int fd, std::span<const uint8_t> from, size_t* put) = 0;
-  // Waits without limit until the device takes more output; ECANCELED once
+  virtual int InputQueue(DeviceRef device, size_t* count) = 0;
+  // What has arrived, up to into.size(); kHungUp once the device has gone.
+  virtual int Read(DeviceRef device, std::span<uint8_t> into, size_t* got) = 0;
+  // One write that does not wait; *put may be short, kWouldBlock when
+  // nothing fitted.
+  virtual int Write(DeviceRef device, std::span<const uint8_t> from, size_t* put) = 0;
+  // Waits without limit until the device takes more output; kCancelled once
   // `cancel` is set, so that a stuck line cannot keep a close waiting.
-  virtual int WaitWritable(int fd, const Event& cancel) = 0;
+  virtual int WaitWritable(DeviceRef device, const Event& cancel) = 0;
   // Waits without limit until what was written has left the port (the
-  // output queue is empty); ECANCELED once `cancel` is set. A device
+  // output queue is empty); kCancelled once `cancel` is set. A device
   // without an output queue of its own counts as drained at once.
-  virtual int WaitDrained(int fd, const Event& cancel) = 0;
+  virtual int WaitDrained(DeviceRef device, const Event& cancel) = 0;
 
   virtual int NewEvent(bool manualReset, Event* event) = 0;
   virtual void SetEvent(const Event& event) = 0;
@@ -153,7 +175,7 @@ class Platform {
   virtual void CloseEvent(Event* event) = 0;
   // Waits until the event is set or timeoutMs passes (0xFFFFFFFF: no limit).
   virtual int WaitEvent(const Event& event, uint32_t timeoutMs, bool* signalled) = 0;
-  virtual int OpenWaitSet(const Event& shutdown, const Event& transmit, int fd,
+  virtual int OpenWaitSet(const Event& shutdown, const Event& transmit, DeviceRef device,
                           WaitSet* set) = 0;
   virtual void CloseWaitSet(WaitSet* set) = 0;
   // Waits without limit for shutdown, transmit or the device; the first of
@@ -163,9 +185,10 @@ class Platform {
   // A device that hung up is not waited for again.
   virtual void UnwatchDevice(WaitSet& set) = 0;
   // Lets a caller serve transmit and the device; false where they cannot
-  // be served from another thread (a network stream's own wait). The
-  // worker may still be woken for them while the caller is not waiting,
-  // and then leaves them alone until they are given back.
+  // be served from another thread (a network stream's own wait, a Win32
+  // device's overlapped records). The worker may still be woken for them
+  // while the caller is not waiting, and then leaves them alone until they
+  // are given back.
   virtual bool YieldDevice(WaitSet& set) = 0;
   // Gives them back; `wake` wakes the worker for what the caller left
   // (which the worker was not woken for, the caller having been).
@@ -175,17 +198,29 @@ class Platform {
   virtual void WakeCaller(WaitSet& set) = 0;
   // For a caller that took the device: waits until shutdown, transmit or
   // the device is ready, the worker wakes it (kWake), or the deadline passes
-  // (ETIMEDOUT).
+  // (kTimedOut).
   virtual int WaitDevice(const WaitSet& set, std::chrono::steady_clock::time_point deadline,
                          bool forever, Work* which, bool* hangup) = 0;
   // Whether what was written has left the port.
-  virtual bool Drained(int fd) = 0;
+  virtual bool Drained(DeviceRef device) = 0;
 
   virtual int StartThread(std::function<void()> body, std::thread* thread) = 0;
   // Raises the calling thread above normal priority where that is allowed.
   virtual void RaiseThreadPriority() = 0;
+  // The process is ending with the library still loaded, its other threads
+  // already gone (Windows ends them before it unloads a library): what they
+  // held stays held, so a port then neither waits nor locks anything.
+  virtual bool ProcessEnding() = 0;
 
   virtual std::string ErrorText(int err) = 0;
+
+  // Hands a frame notification to the window and returns at once; without
+  // a window it is dropped.
+  virtual void PostFrame(Window window, uint32_t message, uint32_t wParam, uintptr_t lParam) = 0;
+  // Shows the text to a person under the caption and returns once it has
+  // been dismissed; the calling thread waits meanwhile, so no lock may be
+  // held across it.
+  virtual void ShowError(Window window, const char* caption, const char* text) = 0;
 
   // Why opening `path` failed with `err`: at the open itself when `step` is
   // null, else at the set-up step it names, after the device had opened.
@@ -193,14 +228,14 @@ class Platform {
   // system knows no better, the reason is kOther with the error's text.
   virtual void ExplainOpenFailure(const std::string& path, const char* step, int err,
                                   OpenFailure* why);
-  // The levels of the modem lines, as kLine* bits. ENOTSUP where the device
-  // has no modem lines (a pseudo-terminal, a network stream).
-  virtual int GetModemLines(int fd, uint32_t* lines);
+  // The levels of the modem lines, as kLine* bits. kNotSupported where the
+  // device has no modem lines (a pseudo-terminal, a network stream).
+  virtual int GetModemLines(DeviceRef device, uint32_t* lines);
   // Holds the line in the break condition for `ms` milliseconds, then
-  // releases it; blocks for that long. ENOTSUP where the device cannot.
-  virtual int SendBreak(int fd, uint32_t ms);
-  // The serial devices present, in a stable order. ENOTSUP where the system
-  // cannot tell.
+  // releases it; blocks for that long. kNotSupported where the device cannot.
+  virtual int SendBreak(DeviceRef device, uint32_t ms);
+  // The serial devices present, in a stable order. kNotSupported where the
+  // system cannot tell.
   virtual int ListSerialDevices(std::vector<SerialDeviceInfo>* found);
 
   static Platform& Default();  // the local kernel's; lives until exit
@@ -210,26 +245,35 @@ class Platform {
 class PlatformWrapper : public Platform {
  public:
   explicit PlatformWrapper(Platform& target) : target(target) {}
-  int OpenDevice(const std::string& path, int* fd) override { return target.OpenDevice(path, fd); }
-  void CloseDevice(int fd) override { target.CloseDevice(fd); }
-  int SetTimeouts(int fd) override { return target.SetTimeouts(fd); }
-  int GetLine(int fd, LineState* line) override { return target.GetLine(fd, line); }
+  std::string DevicePath(int portNumber) override { return target.DevicePath(portNumber); }
+  int OpenDevice(const std::string& path, DeviceRef* device) override {
+    return target.OpenDevice(path, device);
+  }
+  void CloseDevice(DeviceRef device) override { target.CloseDevice(device); }
+  int SetTimeouts(DeviceRef device) override { return target.SetTimeouts(device); }
+  int GetLine(DeviceRef device, LineState* line) override { return target.GetLine(device, line); }
   int BuildLine(const std::string& lineDef, LineState* line) override {
     return target.BuildLine(lineDef, line);
   }
-  int SetLine(int fd, const LineState& line) override { return target.SetLine(fd, line); }
-  int Purge(int fd, Queues which) override { return target.Purge(fd, which); }
-  int InputQueue(int fd, size_t* count) override { return target.InputQueue(fd, count); }
-  int Read(int fd, std::span<uint8_t> into, size_t* got) override {
-    return target.Read(fd, into, got);
+  int SetLine(DeviceRef device, const LineState& line) override {
+    return target.SetLine(device, line);
   }
-  int Write(int fd, std::span<const uint8_t> from, size_t* put) override {
-    return target.Write(fd, from, put);
+  int Purge(DeviceRef device, Queues which) override { return target.Purge(device, which); }
+  int InputQueue(DeviceRef device, size_t* count) override {
+    return target.InputQueue(device, count);
   }
-  int WaitWritable(int fd, const Event& cancel) override {
-    return target.WaitWritable(fd, cancel);
+  int Read(DeviceRef device, std::span<uint8_t> into, size_t* got) override {
+    return target.Read(device, into, got);
   }
-  int WaitDrained(int fd, const Event& cancel) override { return target.WaitDrained(fd, cancel); }
+  int Write(DeviceRef device, std::span<const uint8_t> from, size_t* put) override {
+    return target.Write(device, from, put);
+  }
+  int WaitWritable(DeviceRef device, const Event& cancel) override {
+    return target.WaitWritable(device, cancel);
+  }
+  int WaitDrained(DeviceRef device, const Event& cancel) override {
+    return target.WaitDrained(device, cancel);
+  }
   int NewEvent(bool manualReset, Event* event) override {
     return target.NewEvent(manualReset, event);
   }
@@ -239,8 +283,9 @@ class PlatformWrapper : public Platform {
   int WaitEvent(const Event& event, uint32_t timeoutMs, bool* signalled) override {
     return target.WaitEvent(event, timeoutMs, signalled);
   }
-  int OpenWaitSet(const Event& shutdown, const Event& transmit, int fd, WaitSet* set) override {
-    return target.OpenWaitSet(shutdown, transmit, fd, set);
+  int OpenWaitSet(const Event& shutdown, const Event& transmit, DeviceRef device,
+                  WaitSet* set) override {
+    return target.OpenWaitSet(shutdown, transmit, device, set);
   }
   void CloseWaitSet(WaitSet* set) override { target.CloseWaitSet(set); }
   int WaitForWork(WaitSet& set, bool deviceReady, Work* which, bool* hangup) override {
@@ -254,18 +299,27 @@ class PlatformWrapper : public Platform {
                  Work* which, bool* hangup) override {
     return target.WaitDevice(set, deadline, forever, which, hangup);
   }
-  bool Drained(int fd) override { return target.Drained(fd); }
+  bool Drained(DeviceRef device) override { return target.Drained(device); }
   int StartThread(std::function<void()> body, std::thread* thread) override {
     return target.StartThread(std::move(body), thread);
   }
   void RaiseThreadPriority() override { target.RaiseThreadPriority(); }
+  bool ProcessEnding() override { return target.ProcessEnding(); }
   std::string ErrorText(int err) override { return target.ErrorText(err); }
+  void PostFrame(Window window, uint32_t message, uint32_t wParam, uintptr_t lParam) override {
+    target.PostFrame(window, message, wParam, lParam);
+  }
+  void ShowError(Window window, const char* caption, const char* text) override {
+    target.ShowError(window, caption, text);
+  }
   void ExplainOpenFailure(const std::string& path, const char* step, int err,
                           OpenFailure* why) override {
     target.ExplainOpenFailure(path, step, err, why);
   }
-  int GetModemLines(int fd, uint32_t* lines) override { return target.GetModemLines(fd, lines); }
-  int SendBreak(int fd, uint32_t ms) override { return target.SendBreak(fd, ms); }
+  int GetModemLines(DeviceRef device, uint32_t* lines) override {
+    return target.GetModemLines(device, lines);
+  }
+  int SendBreak(DeviceRef device, uint32_t ms) override { return target.SendBreak(device, ms); }
   int ListSerialDevices(std::vector<SerialDeviceInfo>* found) override {
     return target.ListSerialDevices(found);
   }

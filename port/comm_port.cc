@@ -2,9 +2,7 @@
 // buffer and the error report.
 #include "port/comm_port.h"
 
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -14,15 +12,6 @@ namespace ktcomm {
 namespace {
 
 using CommandHolder = platform::Holder<platform::Mutex>;
-
-// Port n is the device named by KTCOMM_COM<n>, else /dev/ttyS<n-1>. The path
-// is used whole: names under /dev/serial/by-id run long.
-std::string DevicePath(int portNumber) {
-  std::string variable = "KTCOMM_COM" + std::to_string(portNumber);
-  const char* mapped = std::getenv(variable.c_str());
-  if (mapped != nullptr && *mapped != '\0') return mapped;
-  return "/dev/ttyS" + std::to_string(portNumber - 1);
-}
 
 std::string LineDefinition(int baud, int parity, int dataBits, int stopBits) {
   char text[50];  // a longer definition is cut to 49 characters
@@ -40,6 +29,13 @@ std::unique_ptr<uint8_t[]> Allocate(size_t size) {
 CommPort::CommPort(platform::Platform& platform) : platform(platform) {}
 
 CommPort::~CommPort() {
+  // Unloaded as the process ends, with the worker already gone (on Windows):
+  // the system takes back what the port holds, and a lock the worker held
+  // would never be released.
+  if (platform.ProcessEnding()) {
+    if (workerThread.joinable()) workerThread.detach();
+    return;
+  }
   Close();
   ReleaseCommandBuffer();
 }
@@ -48,7 +44,7 @@ int CommPort::OpenPort(const PortSettings& settings) {
   if (OnWorkerThread()) {
     RecordOpenOutcome({platform::OpenReason::kOther, 0, 0,
                        "a port cannot be opened from its own callback",
-                       DevicePath(settings.portNumber)});
+                       platform.DevicePath(settings.portNumber)});
     return 0;
   }
   std::lock_guard<std::recursive_mutex> hold(lifecycle);
@@ -56,9 +52,10 @@ int CommPort::OpenPort(const PortSettings& settings) {
   const bool buffered = PrepareCommandBuffer(settings.txSize);
   if (!buffered || !StartWorker()) {
     CloseWithLifecycle();
-    RecordOpenOutcome({platform::OpenReason::kNoResources, buffered ? 0 : ENOMEM, 0,
+    RecordOpenOutcome({platform::OpenReason::kNoResources,
+                       buffered ? 0 : platform::kNoMemory, 0,
                        buffered ? "the port's worker thread did not start" : "out of memory",
-                       DevicePath(settings.portNumber)});
+                       platform.DevicePath(settings.portNumber)});
     return 0;
   }
   return 1;
@@ -99,7 +96,7 @@ int CommPort::OpenWithLifecycle(const PortSettings& settings) {
   if (failed) {
     if (failed->what != nullptr) ReportError(failed->what, failed->err);
     ReleaseDeviceAndEvents();
-    RecordOpenFailure(DevicePath(settings.portNumber), *failed);
+    RecordOpenFailure(platform.DevicePath(settings.portNumber), *failed);
     return 0;
   }
   MarkOpen(std::move(newTxBuf), settings.txSize);
@@ -112,7 +109,7 @@ int CommPort::OpenWithLifecycle(const PortSettings& settings) {
 CommPort::StepResult CommPort::PrepareReceive(const PortSettings& settings) {
   {
     platform::PortLockHolder holder(lock);
-    if (!ResizeReceiveBuffersLocked(settings.rxSize)) return Failed{nullptr, ENOMEM};
+    if (!ResizeReceiveBuffersLocked(settings.rxSize)) return Failed{nullptr, platform::kNoMemory};
     decoder = Decoder{};
     msgLen = 0;
     restOfRead = false;
@@ -141,14 +138,14 @@ bool CommPort::ResizeReceiveBuffersLocked(int newRxSize) {
 
 // From here on the port's reports name this port and go to this window.
 CommPort::StepResult CommPort::OpenDevice(const PortSettings& settings) {
-  if (device >= 0) {
+  if (device != nullptr) {
     platform.CloseDevice(device);
-    device = -1;
+    device = nullptr;
   }
-  deviceName = DevicePath(settings.portNumber);
+  deviceName = platform.DevicePath(settings.portNumber);
   lineDef = LineDefinition(settings.baud, settings.parity, settings.dataBits, settings.stopBits);
   if (int err = platform.OpenDevice(deviceName, &device)) {
-    device = -1;
+    device = nullptr;
     return Failed{nullptr, err, true};
   }
   // Under the port lock: a report on an application thread may read them
@@ -168,7 +165,7 @@ CommPort::StepResult CommPort::PrepareTransmit(int newTxSize,
   outBuf = Allocate(static_cast<uint32_t>(newTxSize));
   // The events are made even when a buffer is missing, as they always were.
   StepResult failed = CreateEvents();
-  if (!failed && (!*newTxBuf || !outBuf)) failed = Failed{nullptr, ENOMEM};
+  if (!failed && (!*newTxBuf || !outBuf)) failed = Failed{nullptr, platform::kNoMemory};
   return failed;
 }
 
@@ -280,8 +277,8 @@ void CommPort::StopWorker() {
 // Tolerates what is already released, or was never made.
 void CommPort::ReleaseDeviceAndEvents() {
   // Not under the port lock: output still leaving the port may take a while.
-  if (device >= 0) platform.CloseDevice(device);
-  device = -1;
+  if (device != nullptr) platform.CloseDevice(device);
+  device = nullptr;
   {
     platform::PortLockHolder holder(lock);
     platform.CloseWaitSet(&waitSet);
@@ -348,16 +345,16 @@ CommPort::Queued CommPort::SendCommand(int command, std::span<const uint8_t> dat
 }
 
 void CommPort::ReportError(const char* what, int err, bool lost) {
-  KTWindow* to;
+  platform::Window to;
   int32_t number;
   {
     platform::PortLockHolder holder(lock);
     to = window;
     number = portNumber;
   }
-  std::string text = diag::ComposeErrorText(what, platform.ErrorText(err), number);
+  const std::string text = diag::ComposeErrorText(what, platform.ErrorText(err), number);
   RecordReport(text, lost);
-  diag::PresentError(to, text);
+  platform.ShowError(to, diag::kErrorCaption, text.c_str());
 }
 
 bool CommPort::OnWorkerThread() const {

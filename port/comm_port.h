@@ -18,7 +18,7 @@
 
 #include "api/ktcomm.h"
 #include "diag/traffic_log.h"
-#include "net/network_platform.h"
+#include "net/default_platform.h"
 #include "platform/platform.h"
 #include "platform/thread_annotations.h"
 #include "port/device_owner.h"
@@ -67,7 +67,7 @@ class WaitCall {
 
 // What a port is opened with: the arguments of KTOpenPort.
 struct PortSettings {
-  KTWindow* window = nullptr;  // told of frames and errors; may be null
+  platform::Window window = nullptr;  // told of frames and errors; may be null
   int portNumber = 1;
   int baud = 9600;
   int parity = 'N';  // used as a character: its low 8 bits
@@ -253,11 +253,11 @@ class CommPort {
   // returns unfinished with nothing waited for.
   Written WriteOut(Transmission& transmission, bool mayWait) EXCLUDES(lock);
   void DiscardInput(platform::Queues which);
-  int ReadAvailable() EXCLUDES(lock);  // 0, or the errno of a device that hung up
+  int ReadAvailable() EXCLUDES(lock);  // 0, or the error of a device that hung up
   // Decodes the rest of a read to its end, handing over, posting and
   // reporting overflows as they come; true when one overflowed.
   bool DecodeRead() EXCLUDES(lock);
-  // Reads what the device holds into the staging buffer: 0, EIO for a
+  // Reads what the device holds into the staging buffer: 0, kHungUp for a
   // device that hung up, or another error with *report set to make.
   int Refill(bool first, Report* report);
   // Overflow-tests, decodes and logs the staged bytes of one read: all of
@@ -320,10 +320,10 @@ class CommPort {
   std::string lineDef;
   uint8_t protocol = 0;
   const FrameFormat* format = nullptr;
-  int device = -1;
+  platform::DeviceRef device = nullptr;
   platform::Event shutdownEvent;
   platform::Event startedEvent;
-  KTWindow* window = nullptr;
+  platform::Window window = nullptr;
   int32_t portNumber = 0;
   // Its descriptors are fixed while the port is open, and the waits use them
   // without a lock; `watched` is changed by the worker alone, under the port

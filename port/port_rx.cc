@@ -5,7 +5,6 @@
 // before a call that was handed a frame can release it, whoever read them:
 // what the decoder holds behind the frame is dropped with it. Between
 // reads a caller can take the lock to queue or release.
-#include <cerrno>
 #include <cstring>
 
 #include "port/comm_port.h"
@@ -44,9 +43,7 @@ bool CommPort::DecodeRead() {
       ReportError("KTcomm: Incoming buffer overflow !!!", 0);  // lock not held
     }
     // Lock not held: the receiver may queue data on this or any port.
-    if (note.due && window != nullptr && window->post != nullptr) {
-      window->post(window, WM_PORT_MESSAGE, note.first, note.second);
-    }
+    if (note.due) platform.PostFrame(window, WM_PORT_MESSAGE, note.first, note.second);
   }
   if (closedFromWorker) stagedPos = stagedLen;  // dropped with the port
   return overflowed;
@@ -136,8 +133,8 @@ int CommPort::Refill(bool first, Report* report) {
     if (queued == 0) return 0;
     err = platform.Read(device, staged, &got);
   }
-  if (err == EAGAIN) return 0;
-  if (err == EIO || (err == 0 && got == 0 && queued == 0)) return EIO;
+  if (err == platform::kWouldBlock) return 0;
+  if (err == platform::kHungUp || (err == 0 && got == 0 && queued == 0)) return platform::kHungUp;
   if (err != 0) {
     *report = {"ReadFile()", err};
     return 0;

@@ -1,7 +1,6 @@
 // What the extension calls read and do beside the port's own operations:
 // how the last open ended, whether the device was lost, the last report,
 // and the device's modem lines and break.
-#include <cerrno>
 #include <mutex>
 
 #include "port/comm_port.h"
@@ -71,15 +70,15 @@ CommPort::DeviceCall CommPort::UseDevice(Use use) {
   if (!IsOpen()) return DeviceCall::kNotOpen;
   int err = use(device);
   if (err == 0) return DeviceCall::kDone;
-  return err == ENOTSUP ? DeviceCall::kUnsupported : DeviceCall::kFailed;
+  return err == platform::kNotSupported ? DeviceCall::kUnsupported : DeviceCall::kFailed;
 }
 
 CommPort::DeviceCall CommPort::GetModemLines(uint32_t* lines) {
-  return UseDevice([&](int fd) { return platform.GetModemLines(fd, lines); });
+  return UseDevice([&](platform::DeviceRef on) { return platform.GetModemLines(on, lines); });
 }
 
 CommPort::DeviceCall CommPort::SendBreak(uint32_t ms) {
-  return UseDevice([&](int fd) { return platform.SendBreak(fd, ms); });
+  return UseDevice([&](platform::DeviceRef on) { return platform.SendBreak(on, ms); });
 }
 
 }  // namespace ktcomm

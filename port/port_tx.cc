@@ -3,7 +3,6 @@
 // worker, or a waiting caller that took it). The transmission is copied out
 // and written with the port lock free, so that a send never waits for the
 // line.
-#include <cerrno>
 #include <cstring>
 
 #include "port/comm_port.h"
@@ -90,8 +89,8 @@ Written CommPort::WriteOut(Transmission& transmission, bool mayWait) {
     err = platform.Write(device,
                          {outBuf.get() + transmission.done, transmission.length - transmission.done},
                          &put);
-    if (err == 0 && put == 0) err = EAGAIN;
-    if (err == EAGAIN) {
+    if (err == 0 && put == 0) err = platform::kWouldBlock;
+    if (err == platform::kWouldBlock) {
       if (!mayWait) return Unfinished();
       err = platform.WaitWritable(device, shutdownEvent);
     }
@@ -101,7 +100,7 @@ Written CommPort::WriteOut(Transmission& transmission, bool mayWait) {
   if (err != 0 && transmission.done == 0) {
     // Nothing went out: not logged, and not sent again at close. A close
     // that cut a stuck write short is no error worth showing.
-    if (err == ECANCELED) return {};
+    if (err == platform::kCancelled) return {};
     return WriteFailed("WriteFile()", err);
   }
   // The write is complete when its bytes have left the port, not when the
@@ -119,7 +118,9 @@ Written CommPort::WriteOut(Transmission& transmission, bool mayWait) {
     // A transmission queued meanwhile keeps its slot for the next pass.
     if (txQueued == transmission.taken) txLen = 0;
   }
-  if (err != 0 && err != ECANCELED) return WriteFailed("GetOverlappedResult() in WriteFile()", err);
+  if (err != 0 && err != platform::kCancelled) {
+    return WriteFailed("GetOverlappedResult() in WriteFile()", err);
+  }
   return {};
 }
 

@@ -4,7 +4,6 @@
 // it writes what it sends and reads the answer with the worker's own steps,
 // and gives the device back with whatever it cannot finish without waiting
 // for the line or posting a notification, which only the worker does.
-#include <cerrno>
 #include <cstring>
 
 #include "port/comm_port.h"
@@ -213,7 +212,7 @@ CommPort::Served CommPort::ServeWhileWaiting(WaitCall& call, Clock::time_point d
     platform::Work which = platform::Work::kShutdown;
     bool hangup = false;
     int err = platform.WaitDevice(waitSet, deadline, forever, &which, &hangup);
-    if (err == ETIMEDOUT || which == platform::Work::kShutdown) return leave();
+    if (err == platform::kTimedOut || which == platform::Work::kShutdown) return leave();
     // A device that hung up, or a wait that fails, is the worker's to report.
     if (err != 0 || hangup) {
       back.look = true;
@@ -224,7 +223,7 @@ CommPort::Served CommPort::ServeWhileWaiting(WaitCall& call, Clock::time_point d
     // ask before reading, as after a read.
     err = Refill(which == platform::Work::kDevice, &served.report);
     if (err != 0 || served.report) {
-      back.look = back.look || err == EIO;
+      back.look = back.look || err == platform::kHungUp;
       return leave();
     }
     fullRead = stagedLen - stagedPos == staged.size();

@@ -2,7 +2,6 @@
 // a transmit request or the device, in that order of precedence. While a
 // waiting caller serves the device itself, the worker sleeps on.
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <utility>
 
@@ -32,7 +31,7 @@ void CommPort::WorkerMain() {
   platform.RaiseThreadPriority();
   workerRunning = 1;
   waitFailures = 0;
-  if (device >= 0) DiscardInput(platform::Queues::kBoth);
+  if (device != nullptr) DiscardInput(platform::Queues::kBoth);
   {
     platform::PortLockHolder holder(lock);
     owner.WorkerStarts();
@@ -72,7 +71,7 @@ void CommPort::WorkerMain() {
     if (look) {
       err = platform.WaitDevice(waitSet, std::chrono::steady_clock::now(), false, &which, &hangup);
       look = false;
-      if (err == ETIMEDOUT) continue;  // nothing was left
+      if (err == platform::kTimedOut) continue;  // nothing was left
     } else {
       err = platform.WaitForWork(waitSet, false, &which, &hangup);
     }
@@ -138,9 +137,7 @@ void CommPort::ServeHandBack(const HandBack& back) {
     Written written = WriteOut(transmission, true);
     if (written.report) ReportError(written.report.what, written.report.err);  // lock not held
   }
-  if (back.note.due && window != nullptr && window->post != nullptr) {
-    window->post(window, WM_PORT_MESSAGE, back.note.first, back.note.second);
-  }
+  if (back.note.due) platform.PostFrame(window, WM_PORT_MESSAGE, back.note.first, back.note.second);
 }
 
 // A transmission queued just before a close still goes out: the shutdown
@@ -164,12 +161,12 @@ void CommPort::FinishCloseFromWorker() {
   if (!hold.owns_lock()) return;
   LogClosed();
   platform.CloseDevice(device);
-  device = -1;
+  device = nullptr;
 }
 
 void CommPort::ServeDevice(bool hangup) {
   int err = ReadAvailable();
-  if (err == 0 && hangup) err = EIO;
+  if (err == 0 && hangup) err = platform::kHungUp;
   if (err != 0) StopWatchingDevice(err);
 }
 

@@ -12,7 +12,7 @@ namespace ktcomm::platform::posix {
 namespace {
 
 // Drivers without modem lines or break refuse the request itself.
-int Refused(int err) { return err == ENOTTY || err == EINVAL ? ENOTSUP : err; }
+int Refused(int err) { return err == ENOTTY || err == EINVAL ? kNotSupported : err; }
 
 }  // namespace
 

@@ -3,9 +3,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cstring>
 
-namespace ktcomm::platform::win32 {
+namespace ktcomm::platform {
 namespace {
 
 constexpr DWORD kQueueBytes = 512;
@@ -54,7 +55,7 @@ size_t OutputQueue(HANDLE handle) {
 
 }  // namespace
 
-bool IsHangup(DWORD err) {
+bool win32::IsHangup(DWORD err) {
   switch (err) {
     case ERROR_NOT_READY:         // Wine: the pty's other side closed
     case ERROR_BROKEN_PIPE:       // Wine: a read on such a pty
@@ -70,12 +71,12 @@ bool IsHangup(DWORD err) {
   }
 }
 
-std::string SerialDevice::PathFor(int portNumber) {
+std::string Device::PathFor(int portNumber) {
   return "\\\\.\\COM" + std::to_string(portNumber);
 }
 
-DWORD SerialDevice::Open(const std::string& path, std::unique_ptr<SerialDevice>* device) {
-  std::unique_ptr<SerialDevice> made(new SerialDevice);
+DWORD Device::Open(const std::string& path, std::unique_ptr<Device>* device) {
+  std::unique_ptr<Device> made(new Device);
   for (OVERLAPPED* record : {&made->waitRecord, &made->readRecord, &made->writeRecord}) {
     record->hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (record->hEvent == nullptr) return LastError();
@@ -91,7 +92,7 @@ DWORD SerialDevice::Open(const std::string& path, std::unique_ptr<SerialDevice>*
   return 0;
 }
 
-SerialDevice::~SerialDevice() {
+Device::~Device() {
   if (handle != INVALID_HANDLE_VALUE) {
     DrainBeforeClose();
     CancelAndWait(&waitRecord);
@@ -105,31 +106,32 @@ SerialDevice::~SerialDevice() {
   if (claim != nullptr) CloseHandle(claim);
 }
 
-DWORD SerialDevice::SetTimeouts() {
+DWORD Device::SetTimeouts() {
   COMMTIMEOUTS timeouts{};
   timeouts.ReadIntervalTimeout = MAXDWORD;  // with both totals 0: return at once
   return SetCommTimeouts(handle, &timeouts) ? 0 : LastError();
 }
 
-DWORD SerialDevice::GetLine(Line* line) {
-  Line read;
-  read.dcb.DCBlength = sizeof read.dcb;
-  if (!GetCommState(handle, &read.dcb)) return LastError();
+DWORD Device::GetLine(LineState* line) {
+  LineState read;
+  DCB& dcb = read.native.dcb;
+  dcb.DCBlength = sizeof dcb;
+  if (!GetCommState(handle, &dcb)) return LastError();
   // BuildLine drops a handshake: report it as the mode in force, so that a
   // caller keeping the mode keeps it.
-  if (read.dcb.fRtsControl == RTS_CONTROL_HANDSHAKE || read.dcb.fRtsControl == RTS_CONTROL_TOGGLE) {
-    read.rtsControl = read.dcb.fRtsControl;
-  } else if (read.dcb.fOutxCtsFlow) {
+  if (dcb.fRtsControl == RTS_CONTROL_HANDSHAKE || dcb.fRtsControl == RTS_CONTROL_TOGGLE) {
+    read.rtsControl = dcb.fRtsControl;
+  } else if (dcb.fOutxCtsFlow) {
     // Wine reads a tty's CRTSCTS back as CTS flow with RTS merely on.
     read.rtsControl = RTS_CONTROL_HANDSHAKE;
   }
-  if (read.dcb.fDtrControl == DTR_CONTROL_HANDSHAKE) read.dtrControl = DTR_CONTROL_HANDSHAKE;
+  if (dcb.fDtrControl == DTR_CONTROL_HANDSHAKE) read.dtrControl = DTR_CONTROL_HANDSHAKE;
   *line = read;
   return 0;
 }
 
-DWORD SerialDevice::BuildLine(const std::string& lineDef, Line* line) {
-  DCB dcb = line->dcb;
+DWORD Device::BuildLine(const std::string& lineDef, LineState* line) {
+  DCB dcb = line->native.dcb;
   dcb.DCBlength = sizeof dcb;
   if (!BuildCommDCBA(lineDef.c_str(), &dcb)) return LastError();
   // Frames are binary: nothing on the line may be taken for flow control or
@@ -148,15 +150,15 @@ DWORD SerialDevice::BuildLine(const std::string& lineDef, Line* line) {
     dcb.fRtsControl = RTS_CONTROL_ENABLE;
   }
   if (dcb.fDtrControl == DTR_CONTROL_HANDSHAKE) dcb.fDtrControl = DTR_CONTROL_ENABLE;
-  line->dcb = dcb;
+  line->native.dcb = dcb;
   return 0;
 }
 
-DWORD SerialDevice::SetLine(const Line& line) {
+DWORD Device::SetLine(const LineState& line) {
   DCB saved{};
   saved.DCBlength = sizeof saved;
   if (!GetCommState(handle, &saved)) return LastError();
-  DCB dcb = line.dcb;
+  DCB dcb = line.native.dcb;
   dcb.DCBlength = sizeof dcb;
   if (line.dtrControl != kKeepControl) dcb.fDtrControl = line.dtrControl;
   if (line.rtsControl != kKeepControl) {
@@ -178,7 +180,7 @@ DWORD SerialDevice::SetLine(const Line& line) {
   return err;
 }
 
-DWORD SerialDevice::Purge(Queues which) {
+DWORD Device::Purge(Queues which) {
   // Input only: an earlier transmission may still be leaving the port.
   DWORD flags = which == Queues::kInput
                     ? PURGE_RXCLEAR
@@ -186,7 +188,7 @@ DWORD SerialDevice::Purge(Queues which) {
   return PurgeComm(handle, flags) ? 0 : LastError();
 }
 
-DWORD SerialDevice::InputQueue(size_t* count) {
+DWORD Device::InputQueue(size_t* count) {
   DWORD errors = 0;
   COMSTAT status{};
   if (!ClearCommError(handle, &errors, &status)) return LastError();
@@ -194,7 +196,7 @@ DWORD SerialDevice::InputQueue(size_t* count) {
   return 0;
 }
 
-DWORD SerialDevice::Read(std::span<uint8_t> into, size_t* got) {
+DWORD Device::Read(std::span<uint8_t> into, size_t* got) {
   *got = 0;
   size_t queued = 0;
   if (DWORD err = InputQueue(&queued)) return err;
@@ -218,10 +220,10 @@ DWORD SerialDevice::Read(std::span<uint8_t> into, size_t* got) {
   return 0;
 }
 
-DWORD SerialDevice::Write(std::span<const uint8_t> from, size_t* put) {
+DWORD Device::Write(std::span<const uint8_t> from, size_t* put) {
   *put = 0;
   if (writePending) {
-    if (!HasOverlappedIoCompleted(&writeRecord)) return ERROR_BUSY;
+    if (!HasOverlappedIoCompleted(&writeRecord)) return ERROR_IO_INCOMPLETE;
     DWORD done = 0;
     writePending = false;
     if (!GetOverlappedResult(handle, &writeRecord, &done, FALSE)) return LastError();
@@ -242,15 +244,17 @@ DWORD SerialDevice::Write(std::span<const uint8_t> from, size_t* put) {
   return 0;
 }
 
-DWORD SerialDevice::WaitWritable(HANDLE cancel) {
+DWORD Device::WaitWritable(HANDLE cancel) {
   if (!writePending) return 0;
   DWORD done = 0;
   DWORD err = Complete(&writeRecord, cancel, &done);
-  writePending = false;
+  // Cut short, the write stays pending: its bytes are the driver's, as
+  // those a tty took are the kernel's.
+  if (err != ERROR_OPERATION_ABORTED) writePending = false;
   return err;
 }
 
-DWORD SerialDevice::WaitDrained(HANDLE cancel) {
+DWORD Device::WaitDrained(HANDLE cancel) {
   if (DWORD err = WaitWritable(cancel)) return err;
   // The queue is looked at again when it should have emptied at the line's
   // rate; one that does not shrink (a handshake holding the line) is looked
@@ -266,12 +270,12 @@ DWORD SerialDevice::WaitDrained(HANDLE cancel) {
   }
 }
 
-bool SerialDevice::Drained() {
+bool Device::Drained() {
   if (writePending && !HasOverlappedIoCompleted(&writeRecord)) return false;
   return OutputQueue(handle) == 0;
 }
 
-DWORD SerialDevice::StartLineWait() {
+DWORD Device::StartLineWait() {
   if (waitPending) return 0;
   for (;;) {
     waitMask = 0;
@@ -296,32 +300,39 @@ DWORD SerialDevice::StartLineWait() {
   }
 }
 
-DWORD SerialDevice::WaitForWork(HANDLE shutdown, HANDLE transmit, bool watched, bool deviceReady,
-                                Ready* which, bool* hangup) {
+DWORD Device::WaitForWork(HANDLE shutdown, HANDLE transmit, bool watched, DWORD timeoutMs,
+                          Work* which, bool* hangup) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   *hangup = false;
   for (;;) {
     if (watched) {
       if (DWORD err = StartLineWait()) {
-        if (!IsHangup(err)) return err;
-        *which = Ready::kDevice;
+        if (!win32::IsHangup(err)) return err;
+        *which = Work::kDevice;
         *hangup = true;
         return 0;
       }
     }
+    DWORD waitMs = INFINITE;
+    if (timeoutMs != INFINITE) {
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      waitMs = left > 0 ? static_cast<DWORD>(left) : 0;
+    }
     HANDLE handles[3] = {shutdown, transmit, waitRecord.hEvent};
-    DWORD result = WaitForMultipleObjects(watched ? 3 : 2, handles, FALSE,
-                                          deviceReady ? 0 : INFINITE);
+    DWORD result = WaitForMultipleObjects(watched ? 3 : 2, handles, FALSE, waitMs);
     if (result == WAIT_OBJECT_0) {
-      *which = Ready::kShutdown;
+      *which = Work::kShutdown;
       return 0;
     }
     if (result == WAIT_OBJECT_0 + 1) {
-      *which = Ready::kTransmit;
+      *which = Work::kTransmit;
       return 0;
     }
-    if (result == WAIT_TIMEOUT && deviceReady) {
-      *which = Ready::kDevice;
-      return 0;
+    if (result == WAIT_TIMEOUT) {
+      // The system's wait may end a clock tick early.
+      if (Clock::now() >= deadline) return WAIT_TIMEOUT;
+      continue;
     }
     if (result != WAIT_OBJECT_0 + 2) return LastError();
     // The line-event wait ended. Under Wine a wait on a pty ends cancelled
@@ -334,32 +345,29 @@ DWORD SerialDevice::WaitForWork(HANDLE shutdown, HANDLE transmit, bool watched, 
     ResetEvent(waitRecord.hEvent);
     size_t queued = 0;
     DWORD err = InputQueue(&queued);
-    if (err != 0 && IsHangup(err)) {
-      *which = Ready::kDevice;
+    if (err != 0 && win32::IsHangup(err)) {
+      *which = Work::kDevice;
       *hangup = true;
       return 0;
     }
     if (err == 0 && queued > 0) {
-      *which = Ready::kDevice;
+      *which = Work::kDevice;
       return 0;
     }
     // A CTS change, or nothing: wait again.
   }
 }
 
-DWORD SerialDevice::Complete(OVERLAPPED* record, HANDLE cancel, DWORD* transferred) {
+DWORD Device::Complete(OVERLAPPED* record, HANDLE cancel, DWORD* transferred) {
   HANDLE handles[2] = {record->hEvent, cancel};
   DWORD result = WaitForMultipleObjects(cancel != nullptr ? 2 : 1, handles, FALSE, INFINITE);
-  if (result == WAIT_OBJECT_0 + 1) {
-    CancelIoEx(handle, record);
-    GetOverlappedResult(handle, record, transferred, TRUE);
-    return ERROR_OPERATION_ABORTED;
-  }
+  if (result == WAIT_OBJECT_0 + 1) return ERROR_OPERATION_ABORTED;
+  if (result == WAIT_FAILED) return LastError();
   if (!GetOverlappedResult(handle, record, transferred, TRUE)) return LastError();
   return 0;
 }
 
-void SerialDevice::CancelAndWait(OVERLAPPED* record) {
+void Device::CancelAndWait(OVERLAPPED* record) {
   if (HasOverlappedIoCompleted(record)) return;
   CancelIoEx(handle, record);
   DWORD ignored = 0;
@@ -368,7 +376,7 @@ void SerialDevice::CancelAndWait(OVERLAPPED* record) {
 
 // Output still leaving the port may finish while it keeps moving, for 5 s at
 // most; a line that stopped (its handshake held) is cut off at once.
-void SerialDevice::DrainBeforeClose() {
+void Device::DrainBeforeClose() {
   constexpr ULONGLONG kStalledMs = 250;
   constexpr ULONGLONG kLongestMs = 5000;
   ULONGLONG start = GetTickCount64();
@@ -389,4 +397,4 @@ void SerialDevice::DrainBeforeClose() {
   }
 }
 
-}  // namespace ktcomm::platform::win32
+}  // namespace ktcomm::platform

@@ -1,15 +1,15 @@
 // A serial device through the Win32 communications interface, opened for
-// overlapped I/O. Each kind of operation has its own overlapped record and
-// event (line-event wait, read, write), so that a write never disturbs a
-// pending line-event wait. Owned by its port: the worker makes the I/O
-// calls; open, close and line changes come from the port's application
-// thread while no I/O of the same kind runs. Every call returns 0 or the
-// Win32 error code of the call that failed, taken where it failed.
+// overlapped I/O: the Win32 platform's Device. Each kind of operation has
+// its own overlapped record and event (line-event wait, read, write), so
+// that a write never disturbs a pending line-event wait. Owned by its port:
+// the worker makes the I/O calls; open, close and line changes come from
+// the port's application thread while no I/O of the same kind runs. Every
+// call returns 0 or the Win32 error code of the call that failed, taken
+// where it failed.
 #pragma once
 
 #include <windows.h>
 
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -17,31 +17,18 @@
 #include <string>
 #include <vector>
 
-namespace ktcomm::platform::win32 {
+#include "platform/platform.h"
 
-// A DTR or RTS control value that leaves the line's current mode alone.
-inline constexpr uint32_t kKeepControl = 0xFFFFFFFF;
-
-// The line as read from the device, edited, and written back: the device
-// control block, and the DTR and RTS modes to apply with it.
-struct Line {
-  DCB dcb{};
-  uint32_t dtrControl = kKeepControl;
-  uint32_t rtsControl = kKeepControl;
-};
-
-// Which of the device's queues a purge discards. Before a write only input
-// goes: output still leaving the port belongs to an earlier transmission.
-enum class Queues { kInput, kBoth };
-
-// What a wait for work found; in order of precedence.
-enum class Ready { kShutdown, kTransmit, kDevice };
+namespace ktcomm::platform {
+namespace win32 {
 
 // Failures that end a device: the driver's answers once the device has gone
 // (a USB adapter unplugged; under Wine, the pty's other side closed).
 bool IsHangup(DWORD err);
 
-class SerialDevice {
+}  // namespace win32
+
+class Device {
  public:
   // "\\.\COMn": the name that reaches every port number, COM10 included.
   static std::string PathFor(int portNumber);
@@ -49,23 +36,23 @@ class SerialDevice {
   // Opens exclusively for overlapped reading and writing, with 512-byte
   // queues (the driver may refuse; not examined) and the line events the
   // worker waits for: received bytes and CTS changes.
-  static DWORD Open(const std::string& path, std::unique_ptr<SerialDevice>* device);
+  static DWORD Open(const std::string& path, std::unique_ptr<Device>* device);
   // Lets output still moving finish (5 s at most), cuts a stalled line off,
   // ends any pending operation and closes the handle.
-  ~SerialDevice();
-  SerialDevice(const SerialDevice&) = delete;
-  SerialDevice& operator=(const SerialDevice&) = delete;
+  ~Device();
+  Device(const Device&) = delete;
+  Device& operator=(const Device&) = delete;
 
   // Reads return at once with what has arrived; writes have no time limit.
   DWORD SetTimeouts();
-  DWORD GetLine(Line* line);
+  DWORD GetLine(LineState* line);
   // Applies "baud=9600 parity=N data=8 stop=1" to the block, and runs the
   // line raw: binary, no XON/XOFF, no error or null characters, no abort on
   // error; a hardware handshake in force is dropped (GetLine reported it).
-  DWORD BuildLine(const std::string& lineDef, Line* line);
+  static DWORD BuildLine(const std::string& lineDef, LineState* line);
   // All or nothing: a block the driver refuses, or a rate it silently
   // replaces with another, restores the line as it was.
-  DWORD SetLine(const Line& line);
+  DWORD SetLine(const LineState& line);
 
   DWORD Purge(Queues which);
   // Bytes waiting in the input queue; also clears the device's error state.
@@ -75,10 +62,12 @@ class SerialDevice {
   DWORD Read(std::span<uint8_t> into, size_t* got);
   // Hands the bytes to the driver: *put is all of them, whether the write
   // completed or is still pending (the device keeps its own copy).
-  // ERROR_BUSY while an earlier write is still pending.
+  // ERROR_IO_INCOMPLETE while an earlier write is still pending; the
+  // failure of an earlier write that nobody waited for.
   DWORD Write(std::span<const uint8_t> from, size_t* put);
-  // Waits until a pending write has completed; ERROR_OPERATION_ABORTED
-  // once `cancel` is set, with the write cut short.
+  // Waits until a pending write has completed, and returns its outcome;
+  // ERROR_OPERATION_ABORTED once `cancel` is set, the write left to finish
+  // (the close lets it while it moves).
   DWORD WaitWritable(HANDLE cancel);
   // Waits until what was written has left the port (no pending write, an
   // empty output queue); ERROR_OPERATION_ABORTED once `cancel` is set.
@@ -88,19 +77,20 @@ class SerialDevice {
   // The worker's wait: shutdown, transmit, then the device, the first that
   // is set wins. The device counts as ready only with bytes queued, or
   // with hangup set when the device has gone; the line-event wait that
-  // finds neither is started again. With deviceReady the device counts as
-  // ready at once. Without `watched` the device is left out.
-  DWORD WaitForWork(HANDLE shutdown, HANDLE transmit, bool watched, bool deviceReady,
-                    Ready* which, bool* hangup);
+  // finds neither is started again. Without `watched` the device is left
+  // out. WAIT_TIMEOUT when none is ready within timeoutMs (INFINITE: no
+  // limit); the time-out is kept however often the line-event wait ends.
+  DWORD WaitForWork(HANDLE shutdown, HANDLE transmit, bool watched, DWORD timeoutMs, Work* which,
+                    bool* hangup);
 
   HANDLE Handle() const { return handle; }
 
  private:
-  SerialDevice() = default;
-  // Starts the line-event wait unless one is pending; true when it ended at
-  // once (the event is then set).
+  Device() = default;
+  // Starts the line-event wait unless one is pending; when it ends at once
+  // its event is set, for the wait that follows to see.
   DWORD StartLineWait();
-  // Waits for an operation's completion or `cancel`; cancels it on the latter.
+  // Waits for an operation's completion or `cancel`.
   DWORD Complete(OVERLAPPED* record, HANDLE cancel, DWORD* transferred);
   void CancelAndWait(OVERLAPPED* record);
   void DrainBeforeClose();
@@ -119,4 +109,4 @@ class SerialDevice {
   bool writePending = false;
 };
 
-}  // namespace ktcomm::platform::win32
+}  // namespace ktcomm::platform

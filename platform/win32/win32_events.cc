@@ -1,8 +1,15 @@
 #include "platform/win32/win32_events.h"
 
+#include <atomic>
 #include <chrono>
 
 namespace ktcomm::platform::win32 {
+namespace {
+std::atomic<bool> ending{false};
+}  // namespace
+
+void NoteProcessEnding() { ending = true; }
+bool ProcessEnding() { return ending; }
 
 HANDLE NewEvent(bool manualReset) { return CreateEventA(nullptr, manualReset, FALSE, nullptr); }
 

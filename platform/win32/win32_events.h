@@ -19,6 +19,12 @@ void CloseEvent(HANDLE* event);
 // that is seen is consumed.
 DWORD WaitEvent(HANDLE event, uint32_t timeoutMs, bool* signalled);
 
+// Whether the process is ending while this library is loaded: Windows has
+// ended every other thread by then, whatever it held. Noted by the DLL's
+// entry point.
+void NoteProcessEnding();
+bool ProcessEnding();
+
 // The worker runs above every application thread, so that a busy UI does
 // not hold received bytes back.
 void RaiseThreadPriority();

@@ -187,9 +187,9 @@ Bytes Request(const Step& step) {
 class CountingPlatform : public platform::PlatformWrapper {
  public:
   CountingPlatform() : PlatformWrapper(platform::Platform::Default()) {}
-  int Write(int fd, std::span<const uint8_t> from, size_t* put) override {
+  int Write(platform::DeviceRef device, std::span<const uint8_t> from, size_t* put) override {
     if (std::this_thread::get_id() == caller) callerWrites += 1;
-    return PlatformWrapper::Write(fd, from, put);
+    return PlatformWrapper::Write(device, from, put);
   }
   std::thread::id caller = std::this_thread::get_id();
   std::atomic<int> callerWrites{0};

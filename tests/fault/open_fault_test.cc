@@ -80,7 +80,7 @@ TEST_F(OpenFaultTest, WrittenLineCarriesTheDefinition) {
       for (int stopBits : {1, 2}) {
         SCOPED_TRACE(testing::Message() << dataBits << parity << stopBits);
         ASSERT_EQ(OpenWithLine(2400, parity, dataBits, stopBits), 1);
-        const termios& tio = faulty.lastLine.tio;
+        const termios& tio = faulty.lastLine.native.tio;
         EXPECT_EQ(tio.c_cflag & CSIZE, kSizes[dataBits - 5]);
         EXPECT_EQ((tio.c_cflag & PARENB) != 0, parity != 'N');
         EXPECT_EQ((tio.c_cflag & PARODD) != 0, parity == 'O' || parity == 'M');
@@ -92,7 +92,7 @@ TEST_F(OpenFaultTest, WrittenLineCarriesTheDefinition) {
   }
   // A rate termios has no constant for is set exactly, through termios2.
   ASSERT_EQ(OpenWithLine(250000, 'N', 8, 1), 1);
-  EXPECT_EQ(faulty.lastLine.baud, 250000u);
+  EXPECT_EQ(faulty.lastLine.native.baud, 250000u);
   EXPECT_TRUE(window.alerts().empty());
 }
 

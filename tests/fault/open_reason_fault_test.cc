@@ -77,12 +77,12 @@ TEST_F(OpenReasonFaultTest, EachStepFailingGivesItsReason) {
 // has no modem lines at all; neither is reported.
 class ModemFaultPlatform : public FaultyPlatform {
  public:
-  int GetModemLines(int, uint32_t* lines) override {
+  int GetModemLines(platform::DeviceRef, uint32_t* lines) override {
     if (err != 0) return err;
     *lines = platform::kLineCts | platform::kLineDtr;
     return 0;
   }
-  int SendBreak(int, uint32_t) override { return err; }
+  int SendBreak(platform::DeviceRef, uint32_t) override { return err; }
   std::atomic<int> err{0};
 };
 

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "net/network_platform.h"
+#include "net/default_platform.h"
 #include "platform/platform.h"
 
 namespace ktcomm::test {
@@ -27,6 +27,8 @@ enum class Call {
 
 class FaultyPlatform : public platform::PlatformWrapper {
  public:
+  using DeviceRef = platform::DeviceRef;
+
   FaultyPlatform() : PlatformWrapper(net::DefaultPlatform()) {}
 
   // The nth next call of this kind (1 = the next one) fails with err; with
@@ -69,31 +71,31 @@ class FaultyPlatform : public platform::PlatformWrapper {
     return counts[call];
   }
 
-  void CloseDevice(int fd) override {
+  void CloseDevice(DeviceRef device) override {
     if (writing > 0) Note("device closed under a write");
-    PlatformWrapper::CloseDevice(fd);
+    PlatformWrapper::CloseDevice(device);
   }
-  int OpenDevice(const std::string& path, int* fd) override {
+  int OpenDevice(const std::string& path, DeviceRef* device) override {
     if (int err = Due(Call::kOpenDevice)) return err;
-    return PlatformWrapper::OpenDevice(path, fd);
+    return PlatformWrapper::OpenDevice(path, device);
   }
-  int SetTimeouts(int fd) override {
+  int SetTimeouts(DeviceRef device) override {
     if (int err = Due(Call::kSetTimeouts)) return err;
-    return PlatformWrapper::SetTimeouts(fd);
+    return PlatformWrapper::SetTimeouts(device);
   }
-  int GetLine(int fd, platform::LineState* line) override {
+  int GetLine(DeviceRef device, platform::LineState* line) override {
     if (int err = Due(Call::kGetLine)) return err;
-    return PlatformWrapper::GetLine(fd, line);
+    return PlatformWrapper::GetLine(device, line);
   }
   int BuildLine(const std::string& lineDef, platform::LineState* line) override {
     if (int err = Due(Call::kBuildLine)) return err;
     lastLineDef = lineDef;
     return PlatformWrapper::BuildLine(lineDef, line);
   }
-  int SetLine(int fd, const platform::LineState& line) override {
+  int SetLine(DeviceRef device, const platform::LineState& line) override {
     if (int err = Due(Call::kSetLine)) return err;
     lastLine = line;
-    if (!acceptModemLines) return PlatformWrapper::SetLine(fd, line);
+    if (!acceptModemLines) return PlatformWrapper::SetLine(device, line);
     // Stand in for a UART: the modem-line and RS-485 requests are taken as
     // done, the termios part (hardware handshake included) goes to the pty.
     // A mode no UART offers goes through, for the platform to refuse.
@@ -102,48 +104,48 @@ class FaultyPlatform : public platform::PlatformWrapper {
     if (line.rtsControl <= 1 || line.rtsControl == 3) {
       termiosOnly.rtsControl = platform::kKeepControl;
     }
-    return PlatformWrapper::SetLine(fd, termiosOnly);
+    return PlatformWrapper::SetLine(device, termiosOnly);
   }
-  int Purge(int fd, platform::Queues which) override {
+  int Purge(DeviceRef device, platform::Queues which) override {
     if (int err = Due(Call::kPurge)) return err;
     Note(which == platform::Queues::kBoth ? "purge both" : "purge input");
-    return PlatformWrapper::Purge(fd, which);
+    return PlatformWrapper::Purge(device, which);
   }
-  int InputQueue(int fd, size_t* count) override {
+  int InputQueue(DeviceRef device, size_t* count) override {
     if (int err = Due(Call::kInputQueue)) return err;
-    return PlatformWrapper::InputQueue(fd, count);
+    return PlatformWrapper::InputQueue(device, count);
   }
-  int Read(int fd, std::span<uint8_t> into, size_t* got) override {
+  int Read(DeviceRef device, std::span<uint8_t> into, size_t* got) override {
     if (int err = Due(Call::kRead)) return err;
-    return PlatformWrapper::Read(fd, into, got);
+    return PlatformWrapper::Read(device, into, got);
   }
-  int Write(int fd, std::span<const uint8_t> from, size_t* put) override {
+  int Write(DeviceRef device, std::span<const uint8_t> from, size_t* put) override {
     if (int err = Due(Call::kWrite)) return err;
     size_t limit = writeLimit;
     if (limit != 0 && from.size() > limit) from = from.first(limit);
     writing += 1;
-    int err = PlatformWrapper::Write(fd, from, put);
+    int err = PlatformWrapper::Write(device, from, put);
     if (err == 0) Note("write " + std::to_string(*put));
     if (int ms = writePauseMs; ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
     writing -= 1;
     return err;
   }
-  int WaitWritable(int fd, const platform::Event& cancel) override {
+  int WaitWritable(DeviceRef device, const platform::Event& cancel) override {
     if (int err = Due(Call::kWaitWritable)) return err;
-    return PlatformWrapper::WaitWritable(fd, cancel);
+    return PlatformWrapper::WaitWritable(device, cancel);
   }
   // With SlowDrain, what was written takes that long to leave the port, as
   // on a slow line; the cancel event still ends the wait.
-  int WaitDrained(int fd, const platform::Event& cancel) override {
+  int WaitDrained(DeviceRef device, const platform::Event& cancel) override {
     if (int err = Due(Call::kWaitDrained)) return err;
     draining += 1;
     int err = 0;
     if (int ms = drainMs; ms > 0) {
       bool cancelled = false;
       PlatformWrapper::WaitEvent(cancel, static_cast<uint32_t>(ms), &cancelled);
-      if (cancelled) err = ECANCELED;
+      if (cancelled) err = platform::kCancelled;
     }
-    if (err == 0) err = PlatformWrapper::WaitDrained(fd, cancel);
+    if (err == 0) err = PlatformWrapper::WaitDrained(device, cancel);
     Note(err == 0 ? "drained" : "drain cut short");
     draining -= 1;
     return err;
@@ -178,7 +180,7 @@ class FaultyPlatform : public platform::PlatformWrapper {
     if (deafCaller) {
       // Not in the kernel's wait meanwhile, so that the device wakes the worker.
       while (!callerWoken.exchange(false)) {
-        if (!forever && std::chrono::steady_clock::now() >= deadline) return ETIMEDOUT;
+        if (!forever && std::chrono::steady_clock::now() >= deadline) return platform::kTimedOut;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
       }
       deadline = std::chrono::steady_clock::now();
@@ -188,7 +190,9 @@ class FaultyPlatform : public platform::PlatformWrapper {
   }
   // A slow line is not drained at once: a caller serving the device hands
   // the wait to the worker.
-  bool Drained(int fd) override { return drainMs == 0 && PlatformWrapper::Drained(fd); }
+  bool Drained(DeviceRef device) override {
+    return drainMs == 0 && PlatformWrapper::Drained(device);
+  }
   int StartThread(std::function<void()> body, std::thread* thread) override {
     if (int err = Due(Call::kStartThread)) return err;
     return PlatformWrapper::StartThread(std::move(body), thread);

@@ -109,6 +109,10 @@ void LineSettings() {
   EXPECT(checks, device.Attr(kLinePort)["crtscts"] == "1", "keep dropped the handshake");
   EXPECT(checks, KTSetFlowControl(kLinePort, 0xFFFFFFFF, 1) != 0, "");
   EXPECT(checks, device.Attr(kLinePort)["crtscts"] == "0", "");
+  // A mode the driver refuses (RTS toggle, on a pty) changes nothing.
+  KTSetFlowControl(kLinePort, 0xFFFFFFFF, 2);
+  EXPECT(checks, KTSetFlowControl(kLinePort, 0xFFFFFFFF, 3) == 0, "toggle taken by a pty");
+  EXPECT(checks, device.Attr(kLinePort)["crtscts"] == "1", "a refused change dropped the handshake");
   // An open starts without the handshake whatever the last one left.
   KTSetFlowControl(kLinePort, 0xFFFFFFFF, 2);
   EXPECT(checks, Open(nullptr, kLinePort) == KT_OK && device.Attr(kLinePort)["crtscts"] == "0", "");
@@ -262,13 +266,28 @@ void ErrorBoxes() {
     EXPECT(checks, text.size() > 9 && text.substr(text.size() - 9) == "\nPort: 5\n", text);
     EXPECT(checks, !boxes[0].owned && boxes[0].icon, "");
   }
+  // On the application's thread: more than the transmit buffer holds. The
+  // call returns once the box is dismissed, having queued nothing.
+  EXPECT(checks, Open(nullptr, kBoxPort, 64) == KT_OK, "");
+  device.Discard(kBoxPort);
+  Bytes tooMuch(65, 0x42);
+  EXPECT(checks, KTSendData(kBoxPort, tooMuch.data(), 65) == KT_OK, "");
+  EXPECT(checks, watcher.WaitFor(2, 5000), "no box for a send too large");
+  boxes = watcher.Boxes();
+  if (boxes.size() >= 2) {
+    const std::string text = Unix(boxes[1].text);
+    EXPECT(checks, text.rfind("WARNING:  KTcomm: write buffer overflow 2 !!! Failed", 0) == 0, text);
+    EXPECT(checks, text.size() > 9 && text.substr(text.size() - 9) == "\nPort: 5\n", text);
+  }
+  EXPECT(checks, device.Read(kBoxPort, 1, 300).empty(), "a refused send reached the line");
+  KTClosePort(kBoxPort);
   // A box on the worker blocks that port alone: waits on other threads keep
   // their time-outs, sends still queue, and other ports go on.
   watcher.Hold();
   EXPECT(checks, Open(nullptr, kBoxPort, 2) == KT_OK, "");
   EXPECT(checks, Open(nullptr, kLinePort) == KT_OK, "");
   device.Write(kBoxPort, {0x00, 0x80, 0x04, 0x1A, 1, 2, 3});  // 3 bytes into 2
-  EXPECT(checks, watcher.WaitFor(2, 5000), "no overflow box");
+  EXPECT(checks, watcher.WaitFor(3, 5000), "no overflow box");
   uint8_t command, data[8];
   uint32_t length = sizeof data;
   auto start = Clock::now();
@@ -284,9 +303,9 @@ void ErrorBoxes() {
          "another port stopped behind the box");
   device.Echo(kLinePort, false);
   boxes = watcher.Boxes();
-  if (boxes.size() >= 2) {
-    EXPECT(checks, Unix(boxes[1].text).find("KTcomm: Incoming buffer overflow !!!") != std::string::npos,
-           boxes[1].text);
+  if (boxes.size() >= 3) {
+    EXPECT(checks, Unix(boxes[2].text).find("KTcomm: Incoming buffer overflow !!!") != std::string::npos,
+           boxes[2].text);
   }
   watcher.Release();
   for (int i = 0; i < 300 && watcher.Showing() > 0; ++i) Sleep(10);
@@ -331,10 +350,8 @@ std::string ReadFileText(const std::string& path) {
   return all;
 }
 
-// The session in a process of its own: logging, once on, stays on.
-int RunChild(const char* self, const std::string& log, const char* mode) {
-  std::string command = std::string("\"") + self + "\" --log-session \"" + log + "\" " + mode + " " +
-                        std::to_string(kLogPort);
+// Runs this program again with other arguments; its exit code, or -1.
+int RunChild(std::string command) {
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};
@@ -352,6 +369,42 @@ int RunChild(const char* self, const std::string& log, const char* mode) {
   return static_cast<int>(code);
 }
 
+// A program that ends with a port still open: the library's unload closes
+// it. Returns the exit code.
+int ExitWithPortOpen(int port) {
+  if (Open(nullptr, port) != KT_OK) return 1;
+  static const uint8_t five[] = {0x05};
+  if (KTSendCommand(port, 0x10, 1, five) != KT_OK) return 2;
+  uint8_t command, data[8];
+  uint32_t length = sizeof data;
+  if (KTWaitForMessage(port, 100, &command, data, &length) != KT_TIMED_OUT) return 3;
+  return 0;
+}
+
+void ExitWithAPortOpen(const char* self) {
+  std::string command = std::string("\"") + self + "\" --exit-open " + std::to_string(kSecondPort);
+  auto start = Clock::now();
+  int code = RunChild(command);
+  EXPECT(checks, code == 0, "exit code " + std::to_string(code));
+  EXPECT(checks, SecondsSince(start) < 10, "the exit took " + std::to_string(SecondsSince(start)));
+  // The port is free again for the next program.
+  EXPECT(checks, Open(nullptr, kSecondPort) == KT_OK, "");
+  KTClosePort(kSecondPort);
+}
+
+// The log is a file: a name that is a device is refused at once, and the
+// device stays free.
+void LogNeverTakesADevice() {
+  EXPECT(checks, KTSetLogFileName("COM3") == 1, "");
+  for (const char* mode : {"w", "a"}) {
+    auto start = Clock::now();
+    EXPECT(checks, KTEnableLogging(1, mode) == 0, mode);
+    EXPECT(checks, SecondsSince(start) < 2, "");
+  }
+  EXPECT(checks, Open(nullptr, kSecondPort) == KT_OK, "the log took COM3");
+  KTClosePort(kSecondPort);
+}
+
 void TrafficLog(const char* self, const std::string& linuxLogPath) {
   std::string linux = ReadFileText(linuxLogPath);
   if (!EXPECT(checks, !linux.empty(), "no Linux log at " + linuxLogPath)) return;
@@ -364,7 +417,9 @@ void TrafficLog(const char* self, const std::string& linuxLogPath) {
   for (char c : linux) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
   for (const char* mode : {"w", "wb"}) {
     DeleteFileA(path.c_str());
-    int code = RunChild(self, path, mode);
+    // In a process of its own: logging, once on, stays on.
+    int code = RunChild(std::string("\"") + self + "\" --log-session \"" + path + "\" " + mode +
+                        " " + std::to_string(kLogPort));
     EXPECT(checks, code == 0, std::string("session in mode ") + mode + " failed at step " +
                                  std::to_string(code));
     std::string windows = ReadFileText(path);
@@ -384,6 +439,7 @@ int main(int argc, char** argv) {
   if (argc == 5 && std::string(argv[1]) == "--log-session") {
     return RunLogSession(argv[2], argv[3], std::atoi(argv[4]));
   }
+  if (argc == 3 && std::string(argv[1]) == "--exit-open") return ExitWithPortOpen(std::atoi(argv[2]));
   std::string linuxLog;
   for (int i = 1; i + 1 < argc; ++i) {
     if (std::string(argv[i]) == "--linux-log") linuxLog = argv[i + 1];
@@ -403,7 +459,9 @@ int main(int argc, char** argv) {
   checks.Run("close during a wait", CloseDuringAWait);
   checks.Run("error boxes", ErrorBoxes);
   checks.Run("hang-up", Hangup);
+  checks.Run("exit with a port open", [&] { ExitWithAPortOpen(argv[0]); });
   if (!linuxLog.empty()) checks.Run("traffic log as on Linux", [&] { TrafficLog(argv[0], linuxLog); });
+  checks.Run("the log never takes a device", LogNeverTakesADevice);  // last: it names a log
   for (int port = 1; port <= 10; ++port) KTClosePort(port);
   return checks.Summary();
 }

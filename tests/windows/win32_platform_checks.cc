@@ -1,118 +1,148 @@
-// The Win32 side of the platform seam under Wine, on COM ports that the
-// lane maps to pseudo-terminals whose other sides tests/windows/
-// pty_device.py holds. Usage: ktcomm_win32_platform_checks --control PORT
-// (COM1 to COM3 mapped). Prints one line per check and "N passed, N failed".
+// The Win32 side of the platform seam under Wine, through the Platform
+// interface as the port uses it, on COM ports that the lane maps to
+// pseudo-terminals whose other sides tests/windows/pty_device.py holds.
+// Usage: ktcomm_win32_platform_checks --control PORT (COM1 to COM3 mapped).
+// Prints one line per check and "N passed, N failed".
 #include <cstdio>
 #include <memory>
 #include <string>
 #include <thread>
 
 #include "platform/log_file.h"
-#include "platform/win32/win32_device.h"
-#include "platform/win32/win32_events.h"
-#include "platform/win32/win32_ui.h"
+#include "platform/platform.h"
 #include "tests/windows/support.h"
 
 namespace ktcomm::wintest {
 namespace {
 
-namespace w32 = ktcomm::platform::win32;
+using platform::DeviceRef;
+using platform::Event;
+using platform::LineState;
+using platform::Queues;
+using platform::WaitSet;
+using platform::Work;
+
+constexpr uint32_t kKeep = platform::kKeepControl;
 
 Checks checks;
 DeviceSide device;
+platform::Platform& os = platform::Platform::Default();
 
-// An open, configured device on COM `port`, or null (the failure recorded).
-std::unique_ptr<w32::SerialDevice> OpenConfigured(int port, const char* lineDef) {
-  std::unique_ptr<w32::SerialDevice> serial;
-  DWORD err = w32::SerialDevice::Open(w32::SerialDevice::PathFor(port), &serial);
-  if (!EXPECT(checks, err == 0, "open error " + std::to_string(err))) return nullptr;
-  w32::Line line;
-  EXPECT(checks, serial->SetTimeouts() == 0, "");
-  EXPECT(checks, serial->GetLine(&line) == 0, "");
-  line.rtsControl = w32::kKeepControl;
-  EXPECT(checks, serial->BuildLine(lineDef, &line) == 0, "");
-  EXPECT(checks, serial->SetLine(line) == 0, "");
-  serial->Purge(w32::Queues::kBoth);
-  return serial;
+// A device the check owns: closed through the platform when it goes.
+struct Closer {
+  void operator()(platform::Device* opened) const { os.CloseDevice(opened); }
+};
+using Opened = std::unique_ptr<platform::Device, Closer>;
+
+// An event the check owns.
+struct OwnedEvent {
+  explicit OwnedEvent(bool manualReset) { os.NewEvent(manualReset, &event); }
+  ~OwnedEvent() { os.CloseEvent(&event); }
+  Event event;
+};
+
+// An open, configured device on COM `port`, as a port's open makes it, or
+// null (the failure recorded).
+Opened OpenConfigured(int port, const char* lineDef) {
+  DeviceRef made = nullptr;
+  int err = os.OpenDevice(os.DevicePath(port), &made);
+  if (!EXPECT(checks, err == 0 && made != nullptr, "open error " + std::to_string(err))) {
+    return nullptr;
+  }
+  Opened opened(made);
+  LineState line;
+  EXPECT(checks, os.SetTimeouts(made) == 0, "");
+  EXPECT(checks, os.GetLine(made, &line) == 0, "");
+  line.rtsControl = kKeep;
+  EXPECT(checks, os.BuildLine(lineDef, &line) == 0, "");
+  EXPECT(checks, os.SetLine(made, line) == 0, "");
+  os.Purge(made, Queues::kBoth);
+  return opened;
 }
 
 // As a flow-control change does: a mode given replaces the one in force.
-DWORD ApplyLine(w32::SerialDevice& serial, const std::string& lineDef, uint32_t rts) {
-  w32::Line line;
-  if (DWORD err = serial.GetLine(&line)) return err;
-  if (rts != w32::kKeepControl) line.rtsControl = rts;
-  if (DWORD err = serial.BuildLine(lineDef, &line)) return err;
-  return serial.SetLine(line);
+int ApplyLine(DeviceRef serial, const std::string& lineDef, uint32_t rts) {
+  LineState line;
+  if (int err = os.GetLine(serial, &line)) return err;
+  if (rts != kKeep) line.rtsControl = rts;
+  if (int err = os.BuildLine(lineDef, &line)) return err;
+  return os.SetLine(serial, line);
 }
 
 void DeviceNames() {
-  EXPECT(checks, w32::SerialDevice::PathFor(1) == "\\\\.\\COM1", "");
-  EXPECT(checks, w32::SerialDevice::PathFor(10) == "\\\\.\\COM10", "");
-  std::unique_ptr<w32::SerialDevice> serial;
-  DWORD err = w32::SerialDevice::Open(w32::SerialDevice::PathFor(9), &serial);  // not mapped
-  EXPECT(checks, err != 0 && !serial, "COM9 opened");
+  EXPECT(checks, os.DevicePath(1) == "\\\\.\\COM1", os.DevicePath(1));
+  EXPECT(checks, os.DevicePath(10) == "\\\\.\\COM10", os.DevicePath(10));
+  DeviceRef made = nullptr;
+  int err = os.OpenDevice(os.DevicePath(9), &made);  // not mapped
+  EXPECT(checks, err != 0 && made == nullptr, "COM9 opened");
 }
 
 void OpensExclusively() {
-  auto first = OpenConfigured(1, "baud=9600 parity=N data=8 stop=1");
-  std::unique_ptr<w32::SerialDevice> second;
-  DWORD err = w32::SerialDevice::Open(w32::SerialDevice::PathFor(1), &second);
-  EXPECT(checks, err != 0 && !second, "a second open of COM1 succeeded");
+  Opened first = OpenConfigured(1, "baud=9600 parity=N data=8 stop=1");
+  DeviceRef second = nullptr;
+  int err = os.OpenDevice(os.DevicePath(1), &second);
+  EXPECT(checks, err != 0 && second == nullptr, "a second open of COM1 succeeded");
   first.reset();
-  err = w32::SerialDevice::Open(w32::SerialDevice::PathFor(1), &second);
+  err = os.OpenDevice(os.DevicePath(1), &second);
   EXPECT(checks, err == 0, "reopen after close: " + std::to_string(err));
+  os.CloseDevice(second);
 }
 
 void LineSettingsOnThePty() {
-  auto serial = OpenConfigured(1, "baud=9600 parity=N data=8 stop=1");
+  Opened serial = OpenConfigured(1, "baud=9600 parity=N data=8 stop=1");
   if (!serial) return;
   auto attr = device.Attr(1);
   EXPECT(checks, attr["baud"] == "9600" && attr["stop"] == "1", attr["baud"] + " " + attr["stop"]);
   EXPECT(checks, attr["raw"] == "1" && attr["crtscts"] == "0", "not raw");
-  EXPECT(checks, ApplyLine(*serial, "baud=115200 parity=E data=7 stop=2", w32::kKeepControl) == 0, "");
+  EXPECT(checks, ApplyLine(serial.get(), "baud=115200 parity=E data=7 stop=2", kKeep) == 0, "");
   attr = device.Attr(1);
   EXPECT(checks, attr["baud"] == "115200" && attr["stop"] == "2", attr["baud"] + " " + attr["stop"]);
   // Refused texts change nothing.
   for (const char* bad : {"baud=9600 parity=X data=8 stop=1", "baud=9600 parity=N data=9 stop=1",
                           "baud=9600 parity=N data=8 stop=3", "speed=9600"}) {
-    EXPECT(checks, ApplyLine(*serial, bad, w32::kKeepControl) == ERROR_INVALID_PARAMETER, bad);
+    EXPECT(checks, ApplyLine(serial.get(), bad, kKeep) == ERROR_INVALID_PARAMETER, bad);
   }
   // A rate the driver replaces with another is refused, and the line stays.
-  EXPECT(checks, ApplyLine(*serial, "baud=12345 parity=N data=8 stop=1", w32::kKeepControl) != 0, "");
+  EXPECT(checks, ApplyLine(serial.get(), "baud=12345 parity=N data=8 stop=1", kKeep) != 0, "");
   attr = device.Attr(1);
   EXPECT(checks, attr["baud"] == "115200" && attr["stop"] == "2", "line changed: " + attr["baud"]);
 }
 
 void HandshakeModes() {
-  auto serial = OpenConfigured(1, "baud=9600 parity=N data=8 stop=1");
+  Opened serial = OpenConfigured(1, "baud=9600 parity=N data=8 stop=1");
   if (!serial) return;
   const std::string def = "baud=9600 parity=N data=8 stop=1";
-  EXPECT(checks, ApplyLine(*serial, def, RTS_CONTROL_HANDSHAKE) == 0, "");
+  EXPECT(checks, ApplyLine(serial.get(), def, RTS_CONTROL_HANDSHAKE) == 0, "");
   EXPECT(checks, device.Attr(1)["crtscts"] == "1", "handshake not on");
   // Keeping the mode keeps the handshake, though the definition drops it.
-  EXPECT(checks, ApplyLine(*serial, def, w32::kKeepControl) == 0, "");
+  EXPECT(checks, ApplyLine(serial.get(), def, kKeep) == 0, "");
   EXPECT(checks, device.Attr(1)["crtscts"] == "1", "handshake lost by keep");
-  EXPECT(checks, ApplyLine(*serial, def, RTS_CONTROL_ENABLE) == 0, "");
+  EXPECT(checks, ApplyLine(serial.get(), def, RTS_CONTROL_ENABLE) == 0, "");
   EXPECT(checks, device.Attr(1)["crtscts"] == "0", "handshake not off");
+  // A mode the driver refuses changes nothing.
+  EXPECT(checks, ApplyLine(serial.get(), def, RTS_CONTROL_TOGGLE) != 0, "toggle taken by a pty");
+  EXPECT(checks, device.Attr(1)["crtscts"] == "0", "a refused mode changed the line");
   // A freshly built line starts without it, as an open does.
-  ApplyLine(*serial, def, RTS_CONTROL_HANDSHAKE);
-  w32::Line line;
-  serial->GetLine(&line);
-  line.rtsControl = w32::kKeepControl;
-  serial->BuildLine(def, &line);
-  EXPECT(checks, serial->SetLine(line) == 0 && device.Attr(1)["crtscts"] == "0", "");
+  ApplyLine(serial.get(), def, RTS_CONTROL_HANDSHAKE);
+  LineState line;
+  os.GetLine(serial.get(), &line);
+  line.rtsControl = kKeep;
+  os.BuildLine(def, &line);
+  EXPECT(checks, os.SetLine(serial.get(), line) == 0 && device.Attr(1)["crtscts"] == "0", "");
 }
 
 void BytesPassUntouched() {
-  auto serial = OpenConfigured(1, "baud=115200 parity=N data=8 stop=1");
+  Opened serial = OpenConfigured(1, "baud=115200 parity=N data=8 stop=1");
   if (!serial) return;
+  OwnedEvent cancel(true);
   device.Discard(1);
   // XON, XOFF, CR, LF, ^C and DEL would be taken or changed by a tty that
   // is not raw.
   const Bytes bytes = {0x00, 0x11, 0x13, 0x0d, 0x0a, 0x03, 0x7f, 0xff, 0x80};
   size_t put = 0;
-  EXPECT(checks, serial->Write(bytes, &put) == 0 && put == bytes.size(), "");
-  EXPECT(checks, serial->WaitDrained(nullptr) == 0, "");
+  EXPECT(checks, os.Write(serial.get(), bytes, &put) == 0 && put == bytes.size(), "");
+  EXPECT(checks, os.WaitDrained(serial.get(), cancel.event) == 0, "");
+  EXPECT(checks, os.Drained(serial.get()), "");
   Bytes sent = device.Expect(1, bytes.size());
   EXPECT(checks, sent == bytes, Hex(sent));
   device.Write(1, bytes);
@@ -121,7 +151,7 @@ void BytesPassUntouched() {
   auto deadline = Clock::now() + std::chrono::seconds(3);
   while (all.size() < bytes.size() && Clock::now() < deadline) {
     size_t count = 0;
-    if (serial->Read(got, &count) != 0) break;
+    if (os.Read(serial.get(), got, &count) != 0) break;
     all.insert(all.end(), got.begin(), got.begin() + static_cast<ptrdiff_t>(count));
     if (count == 0) Sleep(5);
   }
@@ -129,143 +159,226 @@ void BytesPassUntouched() {
 }
 
 void ReadsNeverWait() {
-  auto serial = OpenConfigured(1, "baud=9600 parity=N data=8 stop=1");
+  Opened serial = OpenConfigured(1, "baud=9600 parity=N data=8 stop=1");
   if (!serial) return;
   Bytes into(16);
   size_t got = 99;
   auto start = Clock::now();
-  EXPECT(checks, serial->Read(into, &got) == 0 && got == 0, "");
+  EXPECT(checks, os.Read(serial.get(), into, &got) == 0 && got == 0, "");
   EXPECT(checks, SecondsSince(start) < 0.5, "an empty read waited");
   // Input is purged; a count says what is left.
   device.Write(1, {1, 2, 3});
   size_t queued = 0;
-  for (int i = 0; i < 300 && queued < 3; ++i, Sleep(10)) serial->InputQueue(&queued);
+  for (int i = 0; i < 300 && queued < 3; ++i, Sleep(10)) os.InputQueue(serial.get(), &queued);
   EXPECT(checks, queued == 3, std::to_string(queued));
-  EXPECT(checks, serial->Purge(w32::Queues::kInput) == 0, "");
-  serial->InputQueue(&queued);
+  // A read asking for less leaves the rest queued.
+  EXPECT(checks, os.Read(serial.get(), std::span<uint8_t>(into).first(1), &got) == 0 && got == 1 &&
+                     into[0] == 1,
+         "");
+  EXPECT(checks, os.InputQueue(serial.get(), &queued) == 0 && queued == 2, std::to_string(queued));
+  EXPECT(checks, os.Purge(serial.get(), Queues::kInput) == 0, "");
+  os.InputQueue(serial.get(), &queued);
   EXPECT(checks, queued == 0, std::to_string(queued));
 }
 
+// A worker's wait set over the device, with its two events.
+struct WorkerSet {
+  explicit WorkerSet(DeviceRef serial) {
+    EXPECT(checks, os.OpenWaitSet(shutdown.event, transmit.event, serial, &set) == 0, "");
+  }
+  ~WorkerSet() { os.CloseWaitSet(&set); }
+  // The next work, or the error of the wait.
+  int Next(Work* which, bool* hangup) { return os.WaitForWork(set, false, which, hangup); }
+  OwnedEvent shutdown{true};
+  OwnedEvent transmit{true};
+  WaitSet set;
+};
+
+// Sets the event unless `done` is set within 5 s: a lost wake-up fails a
+// check instead of hanging it.
+class Guard {
+ public:
+  explicit Guard(const Event& event)
+      : thread([this, &event] {
+          if (os.WaitEvent(done.event, 5000, &fired) == 0 && !fired) os.SetEvent(event);
+        }) {}
+  ~Guard() {
+    os.SetEvent(done.event);
+    thread.join();
+  }
+
+ private:
+  OwnedEvent done{true};
+  bool fired = false;
+  std::thread thread;
+};
+
 void WaitOrderAndIdle() {
-  auto serial = OpenConfigured(1, "baud=9600 parity=N data=8 stop=1");
+  Opened serial = OpenConfigured(1, "baud=9600 parity=N data=8 stop=1");
   if (!serial) return;
-  HANDLE shutdown = w32::NewEvent(true);
-  HANDLE transmit = w32::NewEvent(true);
-  w32::Ready which = w32::Ready::kDevice;
+  WorkerSet worker(serial.get());
+  EXPECT(checks, !os.YieldDevice(worker.set), "a caller may serve the device");
+  Work which = Work::kDevice;
   bool hangup = false;
-  // Idle: neither the wait's own ends nor an empty queue count as work.
+  // Idle: neither the line-event wait's own ends nor an empty queue count as work.
   std::thread later([&] {
     Sleep(300);
-    SetEvent(shutdown);
+    os.SetEvent(worker.shutdown.event);
   });
   auto start = Clock::now();
-  DWORD err = serial->WaitForWork(shutdown, transmit, true, false, &which, &hangup);
+  int err = worker.Next(&which, &hangup);
   later.join();
-  EXPECT(checks, err == 0 && which == w32::Ready::kShutdown, "woke for " +
-                                                               std::to_string(static_cast<int>(which)));
+  EXPECT(checks, err == 0 && which == Work::kShutdown,
+         "woke for " + std::to_string(static_cast<int>(which)));
   EXPECT(checks, SecondsSince(start) >= 0.25, "woke early");
   // All three ready: shutdown, then transmit, then the device.
   device.Write(1, {0x42});
   size_t queued = 0;
-  for (int i = 0; i < 300 && queued == 0; ++i, Sleep(10)) serial->InputQueue(&queued);
-  SetEvent(transmit);
-  serial->WaitForWork(shutdown, transmit, true, false, &which, &hangup);
-  EXPECT(checks, which == w32::Ready::kShutdown, "");
-  ResetEvent(shutdown);
-  serial->WaitForWork(shutdown, transmit, true, false, &which, &hangup);
-  EXPECT(checks, which == w32::Ready::kTransmit, "");
-  ResetEvent(transmit);
-  err = serial->WaitForWork(shutdown, transmit, true, false, &which, &hangup);
-  EXPECT(checks, err == 0 && which == w32::Ready::kDevice && !hangup, "");
-  serial->Purge(w32::Queues::kInput);
+  for (int i = 0; i < 300 && queued == 0; ++i, Sleep(10)) os.InputQueue(serial.get(), &queued);
+  os.SetEvent(worker.transmit.event);
+  worker.Next(&which, &hangup);
+  EXPECT(checks, which == Work::kShutdown, "");
+  os.ResetEvent(worker.shutdown.event);
+  worker.Next(&which, &hangup);
+  EXPECT(checks, which == Work::kTransmit, "");
+  os.ResetEvent(worker.transmit.event);
+  err = worker.Next(&which, &hangup);
+  EXPECT(checks, err == 0 && which == Work::kDevice && !hangup, "");
+  os.Purge(serial.get(), Queues::kInput);
+  // With deviceReady nothing is waited for; a caller's wait keeps its deadline.
+  start = Clock::now();
+  err = os.WaitForWork(worker.set, true, &which, &hangup);
+  EXPECT(checks, err == 0 && which == Work::kDevice && SecondsSince(start) < 0.5, "");
+  start = Clock::now();
+  err = os.WaitDevice(worker.set, Clock::now() + std::chrono::milliseconds(150), false, &which,
+                      &hangup);
+  EXPECT(checks, err == platform::kTimedOut && SecondsSince(start) >= 0.150,
+         std::to_string(err) + " after " + std::to_string(SecondsSince(start)));
   // A byte that comes while the worker waits wakes it.
   std::thread byte([] {
     Sleep(100);
     device.Write(1, {0x43});
   });
-  std::thread guard([&] {  // a lost wake-up must fail the check, not hang it
-    if (WaitForSingleObject(transmit, 5000) == WAIT_TIMEOUT) SetEvent(shutdown);
-  });
-  err = serial->WaitForWork(shutdown, transmit, true, false, &which, &hangup);
-  SetEvent(transmit);
+  {
+    Guard guard(worker.shutdown.event);
+    err = worker.Next(&which, &hangup);
+  }
   byte.join();
-  guard.join();
-  EXPECT(checks, err == 0 && which == w32::Ready::kDevice, "no wake for a byte");
-  w32::CloseEvent(&shutdown);
-  w32::CloseEvent(&transmit);
+  EXPECT(checks, err == 0 && which == Work::kDevice, "no wake for a byte");
 }
 
 void HangupIsSeenOnce() {
-  auto serial = OpenConfigured(3, "baud=9600 parity=N data=8 stop=1");
+  Opened serial = OpenConfigured(3, "baud=9600 parity=N data=8 stop=1");
   if (!serial) return;
-  HANDLE shutdown = w32::NewEvent(true);
-  HANDLE transmit = w32::NewEvent(true);
-  std::thread guard([&] {
-    if (WaitForSingleObject(transmit, 5000) == WAIT_TIMEOUT) SetEvent(shutdown);
-  });
-  device.Hangup(3);
-  w32::Ready which = w32::Ready::kShutdown;
+  WorkerSet worker(serial.get());
+  Work which = Work::kShutdown;
   bool hangup = false;
-  DWORD err = serial->WaitForWork(shutdown, transmit, true, false, &which, &hangup);
-  EXPECT(checks, err == 0 && which == w32::Ready::kDevice && hangup, "hang-up not seen");
-  size_t queued = 0;
-  DWORD queueErr = serial->InputQueue(&queued);
-  EXPECT(checks, queueErr != 0 && w32::IsHangup(queueErr), std::to_string(queueErr));
+  int err;
+  {
+    Guard guard(worker.shutdown.event);
+    device.Hangup(3);
+    err = worker.Next(&which, &hangup);
+  }
+  EXPECT(checks, err == 0 && which == Work::kDevice && hangup, "hang-up not seen");
+  // However the device says it has gone, the port reads it as a hang-up.
+  Bytes into(16);
+  size_t got = 0;
+  err = os.Read(serial.get(), into, &got);
+  EXPECT(checks, err == platform::kHungUp && got == 0, std::to_string(err));
   // Unwatched, the device no longer wakes the worker.
+  os.UnwatchDevice(worker.set);
   std::thread later([&] {
     Sleep(200);
-    SetEvent(transmit);
+    os.SetEvent(worker.transmit.event);
   });
-  err = serial->WaitForWork(shutdown, transmit, false, false, &which, &hangup);
+  {
+    Guard guard(worker.shutdown.event);
+    err = worker.Next(&which, &hangup);
+  }
   later.join();
-  guard.join();
-  EXPECT(checks, err == 0 && which == w32::Ready::kTransmit, "");
-  w32::CloseEvent(&shutdown);
-  w32::CloseEvent(&transmit);
+  EXPECT(checks, err == 0 && which == Work::kTransmit, "");
+  auto start = Clock::now();
+  serial.reset();
+  EXPECT(checks, SecondsSince(start) < 2, "close of a hung-up device waited");
+}
+
+// The purge before a write discards input only: an earlier write still on
+// its way out stays whole.
+void InputPurgeSparesAPendingWrite() {
+  Opened serial = OpenConfigured(2, "baud=115200 parity=N data=8 stop=1");
+  if (!serial) return;
+  OwnedEvent cancel(true);
+  device.Discard(2);
+  // More than the pty holds while nobody reads: the write stays pending.
+  Bytes bytes(32 * 1024);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 7);
+  size_t put = 0;
+  EXPECT(checks, os.Write(serial.get(), bytes, &put) == 0 && put == bytes.size(), "");
+  EXPECT(checks, !os.Drained(serial.get()), "the write did not stay pending");
+  device.Write(2, {1, 2, 3});
+  size_t queued = 0;
+  for (int i = 0; i < 300 && queued < 3; ++i, Sleep(10)) os.InputQueue(serial.get(), &queued);
+  EXPECT(checks, os.Purge(serial.get(), Queues::kInput) == 0, "");
+  os.InputQueue(serial.get(), &queued);
+  EXPECT(checks, queued == 0, "input left: " + std::to_string(queued));
+  Bytes sent = device.Expect(2, bytes.size(), 10000);
+  EXPECT(checks, sent == bytes, std::to_string(sent.size()) + " bytes arrived");
+  EXPECT(checks, os.WaitDrained(serial.get(), cancel.event) == 0, "");
 }
 
 void StuckWriteIsCutOff() {
-  auto serial = OpenConfigured(2, "baud=115200 parity=N data=8 stop=1");
+  Opened serial = OpenConfigured(2, "baud=115200 parity=N data=8 stop=1");
   if (!serial) return;
-  HANDLE cancel = w32::NewEvent(true);
+  OwnedEvent cancel(true);
   // Nobody reads the pty: the write stays pending once its buffer is full.
   Bytes big(256 * 1024, 0x55);
   size_t put = 0;
-  EXPECT(checks, serial->Write(big, &put) == 0 && put == big.size(), "");
-  EXPECT(checks, !serial->Drained(), "drained with nobody reading");
+  EXPECT(checks, os.Write(serial.get(), big, &put) == 0 && put == big.size(), "");
+  EXPECT(checks, !os.Drained(serial.get()), "drained with nobody reading");
   size_t again = 0;
-  EXPECT(checks, serial->Write(big, &again) == ERROR_BUSY && again == 0, "");
+  EXPECT(checks, os.Write(serial.get(), big, &again) == platform::kWouldBlock && again == 0, "");
   std::thread later([&] {
     Sleep(200);
-    SetEvent(cancel);
+    os.SetEvent(cancel.event);
   });
-  EXPECT(checks, serial->WaitDrained(cancel) == ERROR_OPERATION_ABORTED, "");
+  EXPECT(checks, os.WaitWritable(serial.get(), cancel.event) == platform::kCancelled, "");
+  EXPECT(checks, os.WaitDrained(serial.get(), cancel.event) == platform::kCancelled, "");
   later.join();
   auto start = Clock::now();
   serial.reset();  // the close must not wait for the line
   EXPECT(checks, SecondsSince(start) < 2, "close held by a stuck line");
   device.Discard(2);
-  w32::CloseEvent(&cancel);
 }
 
 void TimedWaitsKeepTheirTime() {
-  HANDLE event = w32::NewEvent(false);
+  OwnedEvent automatic(false);
+  const Event& event = automatic.event;
   bool signalled = true;
   auto start = Clock::now();
-  EXPECT(checks, w32::WaitEvent(event, 120, &signalled) == 0 && !signalled, "");
+  EXPECT(checks, os.WaitEvent(event, 120, &signalled) == 0 && !signalled, "");
   EXPECT(checks, SecondsSince(start) >= 0.120, "ended early");
-  SetEvent(event);
-  EXPECT(checks, w32::WaitEvent(event, 0, &signalled) == 0 && signalled, "");
+  os.SetEvent(event);
+  EXPECT(checks, os.WaitEvent(event, 0, &signalled) == 0 && signalled, "");
   // Auto reset: the wait that saw it consumed it.
-  EXPECT(checks, w32::WaitEvent(event, 0, &signalled) == 0 && !signalled, "");
-  w32::CloseEvent(&event);
-  EXPECT(checks, event == nullptr, "");
+  EXPECT(checks, os.WaitEvent(event, 0, &signalled) == 0 && !signalled, "");
+  // Manual reset: it stays set until reset.
+  OwnedEvent manual(true);
+  os.SetEvent(manual.event);
+  os.WaitEvent(manual.event, 0, &signalled);
+  EXPECT(checks, os.WaitEvent(manual.event, 0, &signalled) == 0 && signalled, "");
+  os.ResetEvent(manual.event);
+  EXPECT(checks, os.WaitEvent(manual.event, 0, &signalled) == 0 && !signalled, "");
+  Event closed = manual.event;
+  os.CloseEvent(&closed);
+  EXPECT(checks, !closed, "");
+  manual.event = closed;
 }
 
 void ErrorTexts() {
-  std::string text = w32::ErrorText(ERROR_ACCESS_DENIED);
+  std::string text = os.ErrorText(ERROR_ACCESS_DENIED);
   EXPECT(checks, !text.empty() && text.back() == '\n', text);
-  EXPECT(checks, w32::ErrorText(0x1234567).empty(), "");
+  EXPECT(checks, os.ErrorText(0x1234567).empty(), "");
+  EXPECT(checks, !os.ErrorText(platform::kHungUp).empty(), "");
 }
 
 void FramesReachAWindow() {
@@ -273,7 +386,7 @@ void FramesReachAWindow() {
   static const uint8_t data[] = {0xAA, 0xBB};
   uint32_t first = 0x1A | 3 << 8 | 2 << 16;
   std::thread poster([&] {
-    w32::PostFrame(window.Handle(), 0x040A, first, reinterpret_cast<uintptr_t>(data));
+    os.PostFrame(window.Handle(), 0x040A, first, reinterpret_cast<uintptr_t>(data));
   });
   poster.join();
   Frame frame;
@@ -281,17 +394,18 @@ void FramesReachAWindow() {
   EXPECT(checks, frame.wParam == first && frame.lParam == reinterpret_cast<LPARAM>(data), "");
   EXPECT(checks, frame.data == Bytes({0xAA, 0xBB}), Hex(frame.data));
   // Without a window nothing lands in the posting thread's own queue.
-  w32::PostFrame(nullptr, 0x040A, first, 0);
+  os.PostFrame(nullptr, 0x040A, first, 0);
   MSG message;
   EXPECT(checks, !PeekMessageA(&message, nullptr, 0x040A, 0x040A, PM_REMOVE), "posted to no window");
 }
 
 void ErrorBoxOnScreen() {
   BoxWatcher watcher;
+  FrameWindow window;  // given, but the box has no owner all the same
   const char* text = "WARNING:  WriteFile() Failed with the following error: \nAccess denied.\n\nPort: 3\n";
   std::atomic<bool> returned{false};
   std::thread worker([&] {
-    w32::ShowErrorBox("Application Error", text);
+    os.ShowError(window.Handle(), "Application Error", text);
     returned = true;
   });
   EXPECT(checks, watcher.WaitFor(1, 5000), "no box found");
@@ -342,15 +456,16 @@ void LogFiles() {
   if (two) std::fclose(two);
   // A folder or a device is no log, and naming one takes nothing.
   EXPECT(checks, platform::OpenRegularFile(folder, "a") == nullptr, "a folder opened");
-  auto serial = OpenConfigured(1, "baud=9600 parity=N data=8 stop=1");
+  Opened serial = OpenConfigured(1, "baud=9600 parity=N data=8 stop=1");
   for (const char* name : {"NUL", "COM1", "\\\\.\\COM2", "CON"}) {
     FILE* file = platform::OpenRegularFile(name, "w");
     EXPECT(checks, file == nullptr, name);
     if (file) std::fclose(file);
   }
-  std::unique_ptr<w32::SerialDevice> second;
-  DWORD err = w32::SerialDevice::Open(w32::SerialDevice::PathFor(2), &second);
+  DeviceRef second = nullptr;
+  int err = os.OpenDevice(os.DevicePath(2), &second);
   EXPECT(checks, err == 0, "COM2 was taken by a log open");
+  os.CloseDevice(second);
   EXPECT(checks, platform::OpenRegularFile(path.c_str(), "q") == nullptr, "mode q");
   DeleteFileA(path.c_str());
 }
@@ -373,6 +488,7 @@ int main(int argc, char** argv) {
   checks.Run("bytes pass untouched", BytesPassUntouched);
   checks.Run("reads never wait", ReadsNeverWait);
   checks.Run("wait order and idle", WaitOrderAndIdle);
+  checks.Run("input purge spares a pending write", InputPurgeSparesAPendingWrite);
   checks.Run("stuck write is cut off", StuckWriteIsCutOff);
   checks.Run("timed waits keep their time", TimedWaitsKeepTheirTime);
   checks.Run("error texts", ErrorTexts);

@@ -1,6 +1,6 @@
 // The kernel's termbits clash with glibc's <termios.h>, so this file
 // includes only the kernel's.
-#include "platform/custom_baud.h"
+#include "platform/posix/custom_baud.h"
 
 #include <asm/termbits.h>
 #include <sys/ioctl.h>

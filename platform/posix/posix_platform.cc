@@ -17,17 +17,21 @@
 #include <array>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <set>
+#include <new>
 #include <system_error>
 #include <thread>
 
-#include "platform/baud_rates.h"
-#include "platform/custom_baud.h"
+#include "api/ktcomm.h"  // the KTWindow receiver, this platform's window
 #include "platform/line_definition.h"
 #include "platform/platform.h"
+#include "platform/posix/baud_rates.h"
+#include "platform/posix/custom_baud.h"
 #include "platform/posix/modem_lines.h"
 #include "platform/posix/open_diagnosis.h"
+#include "platform/posix/posix_device.h"
 #include "platform/posix/serial_devices.h"
 
 namespace ktcomm::platform {
@@ -271,7 +275,18 @@ void DrainBeforeClose(int fd) {
 
 class PosixPlatform final : public Platform {
  public:
-  int OpenDevice(const std::string& path, int* fd) override {
+  // Port n is the device named by KTCOMM_COM<n>, else /dev/ttyS<n-1>. The
+  // path is used whole: names under /dev/serial/by-id run long.
+  std::string DevicePath(int portNumber) override {
+    std::string variable = "KTCOMM_COM" + std::to_string(portNumber);
+    const char* mapped = std::getenv(variable.c_str());
+    if (mapped != nullptr && *mapped != '\0') return mapped;
+    return "/dev/ttyS" + std::to_string(portNumber - 1);
+  }
+
+  // Read-write, non-blocking, no controlling terminal, close-on-exec,
+  // TIOCEXCL and a non-blocking flock.
+  int OpenDevice(const std::string& path, DeviceRef* device) override {
     int opened = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (opened < 0) return errno;
     ioctl(opened, TIOCEXCL);  // not a tty: the configuration will say so
@@ -282,36 +297,32 @@ class PosixPlatform final : public Platform {
       ::close(opened);
       return err;
     }
+    auto* made = new (std::nothrow) Device(opened);
+    if (made == nullptr) {
+      ::close(opened);
+      return ENOMEM;
+    }
     // Low latency by default; a driver without it is no open failure.
     bool wasOn = true;
-    if (SetLowLatency(opened, true, &wasOn) && !wasOn) {
-      Holder<Mutex> holder(devicesLock);
-      lowLatencySet.insert(opened);
-    }
-    if (IsPseudoTerminal(opened)) {
-      Holder<Mutex> holder(devicesLock);
-      queueless.insert(opened);
-    }
-    *fd = opened;
+    made->lowLatencySet = SetLowLatency(opened, true, &wasOn) && !wasOn;
+    made->queueless = IsPseudoTerminal(opened);
+    *device = made;
     return 0;
   }
 
-  void CloseDevice(int fd) override {
-    if (fd < 0) return;
-    bool restore;
-    {
-      Holder<Mutex> holder(devicesLock);
-      restore = lowLatencySet.erase(fd) != 0;
-      queueless.erase(fd);
-    }
+  void CloseDevice(DeviceRef device) override {
+    if (device == nullptr) return;
+    const int fd = device->fd;
     bool wasOn;
-    if (restore) SetLowLatency(fd, false, &wasOn);  // the setting outlives our descriptor
+    if (device->lowLatencySet) SetLowLatency(fd, false, &wasOn);
     DrainBeforeClose(fd);
     ioctl(fd, TIOCNXCL);  // the flag outlives our descriptor on some ttys
     ::close(fd);
+    delete device;
   }
 
-  int SetTimeouts(int fd) override {
+  int SetTimeouts(DeviceRef device) override {
+    const int fd = device->fd;
     termios tio;
     if (tcgetattr(fd, &tio) != 0) return errno;
     tio.c_cc[VMIN] = 0;
@@ -320,12 +331,12 @@ class PosixPlatform final : public Platform {
     return 0;
   }
 
-  int GetLine(int fd, LineState* line) override {
+  int GetLine(DeviceRef device, LineState* line) override {
     LineState read;
-    if (tcgetattr(fd, &read.tio) != 0) return errno;
+    if (tcgetattr(device->fd, &read.native.tio) != 0) return errno;
     // BuildLine makes the termios raw again, which drops CRTSCTS: report the
     // handshake as the RTS mode, so that a caller keeping RTS keeps it.
-    if (read.tio.c_cflag & CRTSCTS) read.rtsControl = 2;
+    if (read.native.tio.c_cflag & CRTSCTS) read.rtsControl = 2;
     *line = read;
     return 0;
   }
@@ -333,8 +344,8 @@ class PosixPlatform final : public Platform {
   int BuildLine(const std::string& lineDef, LineState* line) override {
     auto settings = ParseLineDefinition(lineDef);
     if (!settings) return EINVAL;
-    termios tio = line->tio;
-    uint32_t custom = line->baud;
+    termios tio = line->native.tio;
+    uint32_t custom = line->native.baud;
     MakeRaw(&tio);
     if (settings->baud) {
       custom = 0;
@@ -361,23 +372,25 @@ class PosixPlatform final : public Platform {
         tio.c_cflag &= ~CSTOPB;
       }
     }
-    line->tio = tio;
-    line->baud = custom;
+    line->native.tio = tio;
+    line->native.baud = custom;
     return 0;
   }
 
   // All or nothing: a part the driver refuses (a modem line or RS-485 on a
   // device without them) restores what the earlier parts had changed.
-  int SetLine(int fd, const LineState& line) override {
+  int SetLine(DeviceRef device, const LineState& line) override {
+    const int fd = device->fd;
+    const uint32_t baud = line.native.baud;
     SavedLine saved;
     if (int err = SaveLine(fd, &saved)) return err;
-    termios tio = line.tio;
+    termios tio = line.native.tio;
     if (line.rtsControl == 2) tio.c_cflag |= CRTSCTS;
     if (line.rtsControl < 2) tio.c_cflag &= ~CRTSCTS;
     int err = 0;
     if (tcsetattr(fd, TCSANOW, &tio) != 0) err = errno;
-    if (err == 0 && line.baud != 0) err = SetCustomBaud(fd, line.baud);
-    if (err == 0) err = CheckRate(fd, line.baud != 0 ? line.baud : RateOf(cfgetospeed(&tio)));
+    if (err == 0 && baud != 0) err = SetCustomBaud(fd, baud);
+    if (err == 0) err = CheckRate(fd, baud != 0 ? baud : RateOf(cfgetospeed(&tio)));
     if (err == 0) err = ApplyControls(fd, line);
     if (err != 0) {
       RestoreLine(fd, saved);
@@ -386,21 +399,21 @@ class PosixPlatform final : public Platform {
     return 0;
   }
 
-  int Purge(int fd, Queues which) override {
-    return tcflush(fd, which == Queues::kInput ? TCIFLUSH : TCIOFLUSH) == 0 ? 0 : errno;
+  int Purge(DeviceRef device, Queues which) override {
+    return tcflush(device->fd, which == Queues::kInput ? TCIFLUSH : TCIOFLUSH) == 0 ? 0 : errno;
   }
 
-  int InputQueue(int fd, size_t* count) override {
+  int InputQueue(DeviceRef device, size_t* count) override {
     int n = 0;
-    if (ioctl(fd, FIONREAD, &n) != 0) return errno;
+    if (ioctl(device->fd, FIONREAD, &n) != 0) return errno;
     *count = n > 0 ? static_cast<size_t>(n) : 0;
     return 0;
   }
 
-  int Read(int fd, std::span<uint8_t> into, size_t* got) override {
+  int Read(DeviceRef device, std::span<uint8_t> into, size_t* got) override {
     *got = 0;
     for (;;) {
-      ssize_t n = ::read(fd, into.data(), into.size());
+      ssize_t n = ::read(device->fd, into.data(), into.size());
       if (n >= 0) {
         *got = static_cast<size_t>(n);
         return 0;
@@ -409,10 +422,10 @@ class PosixPlatform final : public Platform {
     }
   }
 
-  int Write(int fd, std::span<const uint8_t> from, size_t* put) override {
+  int Write(DeviceRef device, std::span<const uint8_t> from, size_t* put) override {
     *put = 0;
     for (;;) {
-      ssize_t n = ::write(fd, from.data(), from.size());
+      ssize_t n = ::write(device->fd, from.data(), from.size());
       if (n >= 0) {
         *put = static_cast<size_t>(n);
         return 0;
@@ -421,8 +434,8 @@ class PosixPlatform final : public Platform {
     }
   }
 
-  int WaitWritable(int fd, const Event& cancel) override {
-    pollfd fds[2] = {{cancel.fd, POLLIN, 0}, {fd, POLLOUT, 0}};
+  int WaitWritable(DeviceRef device, const Event& cancel) override {
+    pollfd fds[2] = {{cancel.native.fd, POLLIN, 0}, {device->fd, POLLOUT, 0}};
     for (;;) {
       if (::poll(fds, 2, -1) < 0) {
         if (errno == EINTR) continue;
@@ -437,20 +450,21 @@ class PosixPlatform final : public Platform {
   // Looks again when the queue should have emptied at the line's rate; a
   // queue that does not shrink (a handshake holding the line) is looked at
   // less and less often, ten times a second at most.
-  int WaitDrained(int fd, const Event& cancel) override {
+  int WaitDrained(DeviceRef device, const Event& cancel) override {
     using std::chrono::nanoseconds;
     constexpr nanoseconds kMinPause = std::chrono::microseconds(100);
     constexpr nanoseconds kMaxPause = std::chrono::milliseconds(100);
+    const int fd = device->fd;
     size_t last = 0;
     nanoseconds pause = kMinPause;
-    if (Queueless(fd)) return 0;
+    if (device->queueless) return 0;
     for (;;) {
       size_t queued = OutputQueue(fd);
       if (queued == 0) return 0;
       pause = queued < last || last == 0 ? SendTime(fd, queued) : pause * 2;
       pause = std::clamp(pause, kMinPause, kMaxPause);
       last = queued;
-      pollfd pfd{cancel.fd, POLLIN, 0};
+      pollfd pfd{cancel.native.fd, POLLIN, 0};
       timespec ts{static_cast<time_t>(pause.count() / 1000000000),
                   static_cast<long>(pause.count() % 1000000000)};
       int n = ::ppoll(&pfd, 1, &ts, nullptr);
@@ -462,19 +476,19 @@ class PosixPlatform final : public Platform {
   int NewEvent(bool manualReset, Event* event) override {
     int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (fd < 0) return errno;
-    event->fd = fd;
+    event->native.fd = fd;
     event->manualReset = manualReset;
     return 0;
   }
 
-  void SetEvent(const Event& event) override { Signal(event.fd); }
+  void SetEvent(const Event& event) override { Signal(event.native.fd); }
 
-  void ResetEvent(const Event& event) override { Consume(event.fd); }
+  void ResetEvent(const Event& event) override { Consume(event.native.fd); }
 
   void CloseEvent(Event* event) override {
-    if (event->fd < 0) return;
-    ::close(event->fd);
-    event->fd = -1;
+    if (event->native.fd < 0) return;
+    ::close(event->native.fd);
+    event->native.fd = -1;
   }
 
   int WaitEvent(const Event& event, uint32_t timeoutMs, bool* signalled) override {
@@ -482,7 +496,7 @@ class PosixPlatform final : public Platform {
     bool forever = timeoutMs == 0xFFFFFFFF;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
-      pollfd pfd{event.fd, POLLIN, 0};
+      pollfd pfd{event.native.fd, POLLIN, 0};
       timespec ts;
       int n = ::ppoll(&pfd, 1, Remaining(deadline, forever, &ts), nullptr);
       if (n < 0) {
@@ -500,7 +514,7 @@ class PosixPlatform final : public Platform {
       }
       // Auto reset: the read that takes the count is the wait that wins.
       uint64_t value;
-      ssize_t got = ::read(event.fd, &value, sizeof value);
+      ssize_t got = ::read(event.native.fd, &value, sizeof value);
       if (got == sizeof value) {
         *signalled = true;
         return 0;
@@ -511,10 +525,13 @@ class PosixPlatform final : public Platform {
 
   // Two epoll sets, one inside the other: a caller takes transmit and the
   // device out of the worker's wait with one call, without waking it.
-  int OpenWaitSet(const Event& shutdown, const Event& transmit, int fd, WaitSet* set) override {
-    WaitSet made;
-    made.shutdown = shutdown.fd;
-    made.transmit = transmit.fd;
+  int OpenWaitSet(const Event& shutdown, const Event& transmit, DeviceRef device,
+                  WaitSet* set) override {
+    WaitSet opened;
+    NativeWaitSet& made = opened.native;
+    const int fd = device != nullptr ? device->fd : -1;
+    made.shutdown = shutdown.native.fd;
+    made.transmit = transmit.native.fd;
     made.device = fd;
     made.poller = epoll_create1(EPOLL_CLOEXEC);
     int err = made.poller < 0 ? errno : 0;
@@ -535,21 +552,23 @@ class PosixPlatform final : public Platform {
     if (err == 0) err = Watch(made.poller, made.wake, Work::kWake);
     if (err == 0) err = Watch(made.poller, made.served, Work::kDevice);
     if (err != 0) {
-      CloseWaitSet(&made);
+      CloseWaitSet(&opened);
       return err;
     }
-    *set = made;
+    *set = opened;
     return 0;
   }
 
   void CloseWaitSet(WaitSet* set) override {
-    for (int fd : {set->poller, set->served, set->caller, set->wake, set->kick}) {
+    const NativeWaitSet& made = set->native;
+    for (int fd : {made.poller, made.served, made.caller, made.wake, made.kick}) {
       if (fd >= 0) ::close(fd);
     }
     *set = WaitSet{};
   }
 
-  int WaitForWork(WaitSet& set, bool deviceReady, Work* which, bool* hangup) override {
+  int WaitForWork(WaitSet& waitSet, bool deviceReady, Work* which, bool* hangup) override {
+    const NativeWaitSet& set = waitSet.native;
     *hangup = false;
     for (;;) {
       epoll_event events[3];
@@ -586,24 +605,26 @@ class PosixPlatform final : public Platform {
   }
 
   void UnwatchDevice(WaitSet& set) override {
-    if (set.watched && set.device >= 0) {
-      epoll_ctl(set.served, EPOLL_CTL_DEL, set.device, nullptr);
-      epoll_ctl(set.caller, EPOLL_CTL_DEL, set.device, nullptr);
+    const NativeWaitSet& made = set.native;
+    if (set.watched && made.device >= 0) {
+      epoll_ctl(made.served, EPOLL_CTL_DEL, made.device, nullptr);
+      epoll_ctl(made.caller, EPOLL_CTL_DEL, made.device, nullptr);
     }
     set.watched = false;
   }
 
   // Nothing to change: the order of the watches does it (see OpenWaitSet).
-  bool YieldDevice(WaitSet& set) override { return set.caller >= 0; }
+  bool YieldDevice(WaitSet& set) override { return set.native.caller >= 0; }
 
   void ReclaimDevice(WaitSet& set, bool wake) override {
-    if (wake) Signal(set.wake);
+    if (wake) Signal(set.native.wake);
   }
 
-  void WakeCaller(WaitSet& set) override { Signal(set.kick); }
+  void WakeCaller(WaitSet& set) override { Signal(set.native.kick); }
 
-  int WaitDevice(const WaitSet& set, std::chrono::steady_clock::time_point deadline, bool forever,
-                 Work* which, bool* hangup) override {
+  int WaitDevice(const WaitSet& waitSet, std::chrono::steady_clock::time_point deadline,
+                 bool forever, Work* which, bool* hangup) override {
+    const NativeWaitSet& set = waitSet.native;
     *hangup = false;
     for (;;) {
       epoll_event events[3];
@@ -629,7 +650,9 @@ class PosixPlatform final : public Platform {
     }
   }
 
-  bool Drained(int fd) override { return Queueless(fd) || OutputQueue(fd) == 0; }
+  bool Drained(DeviceRef device) override {
+    return device->queueless || OutputQueue(device->fd) == 0;
+  }
 
   int StartThread(std::function<void()> body, std::thread* thread) override {
     try {
@@ -646,9 +669,28 @@ class PosixPlatform final : public Platform {
     setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), -10);
   }
 
+  // At exit the workers still run, and the ports close as at any time.
+  bool ProcessEnding() override { return false; }
+
   std::string ErrorText(int err) override {
     char buffer[256];
     return strerror_r(err, buffer, sizeof buffer);
+  }
+
+  void PostFrame(Window window, uint32_t message, uint32_t wParam, uintptr_t lParam) override {
+    if (window != nullptr && window->post != nullptr) window->post(window, message, wParam, lParam);
+  }
+
+  // Through the receiver's alert; without one, the caption and the text go
+  // to standard error as one block.
+  void ShowError(Window window, const char* caption, const char* text) override {
+    if (window != nullptr && window->alert != nullptr) {
+      window->alert(window, caption, text);
+      return;
+    }
+    std::string block = std::string(caption) + ": " + text;
+    std::fwrite(block.data(), 1, block.size(), stderr);
+    std::fflush(stderr);
   }
 
   void ExplainOpenFailure(const std::string& path, const char* step, int err,
@@ -656,30 +698,18 @@ class PosixPlatform final : public Platform {
     *why = posix::ExplainOpenFailure(path, step, err, ErrorText(err));
   }
 
-  int GetModemLines(int fd, uint32_t* lines) override { return posix::ReadModemLines(fd, lines); }
+  int GetModemLines(DeviceRef device, uint32_t* lines) override {
+    return posix::ReadModemLines(device->fd, lines);
+  }
 
   // A pseudo-terminal takes the break request and does nothing with it.
-  int SendBreak(int fd, uint32_t ms) override {
-    return Queueless(fd) ? ENOTSUP : posix::HoldBreak(fd, ms);
+  int SendBreak(DeviceRef device, uint32_t ms) override {
+    return device->queueless ? kNotSupported : posix::HoldBreak(device->fd, ms);
   }
 
   int ListSerialDevices(std::vector<SerialDeviceInfo>* found) override {
     *found = posix::FindSerialDevices(posix::DeviceRoots{});
     return 0;
-  }
-
- private:
-  // What this platform keeps of the devices open through it, shared by
-  // every port: those it switched to low latency, switched back at their
-  // close.
-  Mutex devicesLock;
-  std::set<int> lowLatencySet GUARDED_BY(devicesLock);
-  // Devices without an output queue of their own.
-  std::set<int> queueless GUARDED_BY(devicesLock);
-
-  bool Queueless(int fd) {
-    Holder<Mutex> holder(devicesLock);
-    return queueless.count(fd) != 0;
   }
 };
 
