@@ -38,10 +38,14 @@ LineEditor::LineEditor(std::string promptText, Idle idleWork)
   el_set(editor, EL_GETCFN, &LineEditor::GetChar);
   // The user's key bindings, as every libedit program reads them.
   el_source(editor, nullptr);
+  KeepRaw();
 }
 
 LineEditor::~LineEditor() {
-  if (editor != nullptr) el_end(editor);
+  if (editor != nullptr) {
+    el_set(editor, EL_PREP_TERM, 0);  // the terminal as it was
+    el_end(editor);
+  }
   if (past != nullptr) history_end(past);
 }
 
@@ -53,6 +57,7 @@ LineEditor::Result LineEditor::Read(std::string* line) {
   reading = true;
   const char* got = el_gets(editor, &count);
   reading = false;
+  KeepRaw();
   if (stopped) {
     // The line stays on the screen as typed; what follows starts below it.
     std::fputc('\n', stdout);
@@ -72,6 +77,12 @@ LineEditor::Result LineEditor::Read(std::string* line) {
   }
   return Result::kLine;
 }
+
+// libedit gives the terminal back its line mode after each line and takes
+// it again only at the first key of the next: a key typed meanwhile went
+// through that mode (echoed there, and Ctrl-D, an end of file there, lost).
+// Between lines the terminal stays as the editor wants it.
+void LineEditor::KeepRaw() { el_set(editor, EL_PREP_TERM, 1); }
 
 char* LineEditor::Prompt(EditLine* el) {
   return const_cast<char*>(Owner(el)->prompt.c_str());

@@ -48,6 +48,7 @@ class LineEditor : public LiveLine {
   void Show() override;
 
  private:
+  void KeepRaw();
   static char* Prompt(EditLine* el);
   static int GetChar(EditLine* el, wchar_t* c);
   // 1 with a character, 0 at the end of input, -1 when serve gave up.
