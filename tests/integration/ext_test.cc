@@ -4,13 +4,10 @@
 // the Python tests show another process holding a device); the port's
 // status through a report and a hang-up, after a waiting call timed out;
 // and status calls racing opens and closes.
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -25,6 +22,7 @@
 #include <thread>
 
 #include "api/ktcomm_ext.h"
+#include "tests/support/loopback_socket.h"
 #include "tests/support/pty_port.h"
 #include "tests/support/recording_window.h"
 
@@ -88,14 +86,9 @@ TEST(ExtensionOpenErrorTest, SaysWhyTheDeviceDidNotOpen) {
   fs::path file = fs::path(testing::TempDir()) / ("ktcomm_ext_file_" + std::to_string(getpid()));
   std::ofstream(file) << "not a tty";
   // Bound but not listening: connections to it are refused.
-  int refusing = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ASSERT_EQ(bind(refusing, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(getsockname(refusing, reinterpret_cast<sockaddr*>(&address), &length), 0);
-  std::string portText = std::to_string(ntohs(address.sin_port));
+  LoopbackSocket refusing(LoopbackSocket::Mode::kRefusing);
+  ASSERT_TRUE(refusing.ok());
+  std::string portText = refusing.PortText();
   struct Case {
     std::string device;
     int reason;
@@ -124,7 +117,7 @@ TEST(ExtensionOpenErrorTest, SaysWhyTheDeviceDidNotOpen) {
     EXPECT_EQ(failure.systemError, c.systemError);
     EXPECT_EQ(failure.holderPid, 0);
   }
-  close(refusing);
+  refusing.Close();
   // A size refused before anything opened is the last open's outcome too.
   EXPECT_EQ(KTOpenPort(nullptr, 4, 3, 64, 9600, 'N', 8, 1, 1), KT_TOO_SMALL);
   EXPECT_EQ(OpenError(4).reason, KTX_OPEN_BAD_SIZE);

@@ -1,7 +1,5 @@
 // The ktcomm tool end to end: the real library against the simulator.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -15,6 +13,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "tests/support/loopback_socket.h"
 #include "tools/tests/cli_fixture.h"
 
 namespace ktcomm::sim {
@@ -144,28 +143,20 @@ TEST_F(CliTest, CallEndsAtOnceWhenTheDeviceHangsUp) {
 }
 
 TEST_F(CliTest, CallEndsAtOnceWhenTheServerDropsTheConnection) {
-  int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  ASSERT_GE(server, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ASSERT_EQ(bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(listen(server, 1), 0);
-  ASSERT_EQ(getsockname(server, reinterpret_cast<sockaddr*>(&address), &length), 0);
-  std::string url = "tcp://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+  test::LoopbackSocket server(test::LoopbackSocket::Mode::kListening);
+  ASSERT_TRUE(server.ok());
+  std::string url = "tcp://" + server.Address();
 
   ChildProcess call(Cli({"call", "1", "10", "05", "--timeout", "600000", "--device", url}));
   // Takes the connection, waits for the frame, then goes away unanswering.
-  pollfd incoming{server, POLLIN, 0};
+  pollfd incoming{server.handle(), POLLIN, 0};
   ASSERT_EQ(poll(&incoming, 1, kDeadlineMs), 1) << call.Err();
-  int peer = accept4(server, nullptr, nullptr, SOCK_CLOEXEC);
+  int peer = accept4(server.handle(), nullptr, nullptr, SOCK_CLOEXEC);
   ASSERT_GE(peer, 0);
   pollfd frame{peer, POLLIN, 0};
   ASSERT_EQ(poll(&frame, 1, kDeadlineMs), 1);
   close(peer);
   ASSERT_TRUE(call.Finish(kDeadlineMs));
-  close(server);
   EXPECT_EQ(call.ExitCode(), 1) << call.Err();
   EXPECT_NE(call.Err().find("ktcomm: port 1 lost its device\n"), std::string::npos) << call.Err();
 }
@@ -290,15 +281,9 @@ TEST_F(CliTest, OpenFailuresSayWhy) {
 
   // Bound but not listening: a connection to it is refused, and the port
   // stays ours for the length of the test.
-  int socketFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  ASSERT_GE(socketFd, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ASSERT_EQ(bind(socketFd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(getsockname(socketFd, reinterpret_cast<sockaddr*>(&address), &length), 0);
-  std::string refused = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+  test::LoopbackSocket refusing(test::LoopbackSocket::Mode::kRefusing);
+  ASSERT_TRUE(refusing.ok());
+  std::string refused = refusing.Address();
 
   const std::vector<std::pair<std::string, std::string>> cases = {
       {device.Path(), "in use by process " + std::to_string(holder.Pid()) + " (ktcomm)"},
@@ -317,7 +302,6 @@ TEST_F(CliTest, OpenFailuresSayWhy) {
     EXPECT_EQ(run.err.rfind(head + why, 0), 0u) << run.err;
     EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
   }
-  close(socketFd);
   holder.Signal(SIGINT);
   EXPECT_TRUE(holder.Finish(kDeadlineMs));
 }
