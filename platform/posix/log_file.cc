@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace ktcomm::platform {
 namespace {
@@ -29,11 +31,23 @@ int FlagsOf(const char* mode) {
   return flags;
 }
 
+// A ",ccs=" part names a character set the C library must know; fdopen
+// ignores it, so the C library is asked on a file that is always there.
+bool CharacterSetKnown(const char* mode) {
+  const char* part = std::strstr(mode, ",ccs=");
+  if (part == nullptr) return true;
+  std::string probe = std::string("r") + part;
+  FILE* file = std::fopen("/dev/null", probe.c_str());
+  if (file == nullptr) return false;
+  std::fclose(file);
+  return true;
+}
+
 }  // namespace
 
 FILE* OpenRegularFile(const char* path, const char* mode) {
   int flags = FlagsOf(mode);
-  if (flags < 0) {
+  if (flags < 0 || !CharacterSetKnown(mode)) {
     errno = EINVAL;
     return nullptr;
   }

@@ -141,7 +141,17 @@ TEST_F(LoggingTest, SendThenCloseLogsTheBytesBeforeTheClosingLine) {
 TEST_F(LoggingTest, InvalidModeIsRefused) {
   ASSERT_EQ(KTSetLogFileName(path.c_str()), 1);
   EXPECT_EQ(KTEnableLogging(1, "zz"), 0);
+  // The C library refuses a character set it does not know, or none.
+  EXPECT_EQ(KTEnableLogging(1, "a,ccs="), 0);
+  EXPECT_EQ(KTEnableLogging(1, "a,ccs=NO-SUCH-SET"), 0);
   EXPECT_FALSE(Exists());
+  // A known one is taken; the hex text is still written as bytes.
+  ASSERT_EQ(KTEnableLogging(1, "a,ccs=UTF-8"), 1);
+  PortCloser closer(9);
+  ASSERT_EQ(OpenOnPty(pty, &window, 9, 16, 16, 1), 0);
+  Receive(pty);
+  KTClosePort(9);
+  EXPECT_NE(Contents().find("Reading: 00 80 01 10"), std::string::npos) << Contents();
 }
 
 // Two open ports log into one file through streams of their own; in append
