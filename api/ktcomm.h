@@ -80,7 +80,12 @@ struct KTWindow {
  * (device absent, in use, refused its configuration, or the worker did not
  * start). Does not block beyond the worker's start, except for a network
  * device: up to 3 s to connect, and with RFC 2217 up to 3 s more for each
- * exchange with the server. */
+ * exchange with the server. Called from a callback of the same port (its
+ * worker thread), it returns 3 and leaves the port as it was: the worker
+ * cannot restart itself. KTClosePort may be called there; reopen from
+ * another thread. A reopen with the same rxSize keeps the receive and
+ * message buffers (frame data stays valid until the next frame is stored);
+ * another size gets new ones and keeps the old allocated. */
 #if defined(_WIN32)
 KTCOMM_EXPORT int KTOpenPort(HWND window, int port, int txSize, int rxSize, int baud, int parity,
                              int dataBits, int stopBits, int protocol);

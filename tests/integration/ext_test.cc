@@ -140,6 +140,31 @@ TEST(ExtensionOpenErrorTest, NamesWhoHoldsTheDevice) {
   EXPECT_EQ(OpenError(6).reason, KTX_OPEN_OK);
 }
 
+// The worker cannot restart itself: a reopen from the port's own callback
+// fails, says why, and leaves the port working.
+TEST(ExtensionOpenErrorTest, SaysWhyACallbackCannotReopenItsPort) {
+  PtyPair pty;
+  if (!pty.ok()) GTEST_SKIP() << "no pseudo-terminal";
+  RecordingWindow window;
+  int reopened = -2;
+  KTXOpenError failure{};
+  PortCloser closer(7);  // closes before what the callback writes goes
+  window.onPost = [&](const Posted&) {
+    if (reopened != -2) return;
+    reopened = KTOpenPort(&window, 7, 64, 64, 9600, 'N', 8, 1, 1);
+    KTXGetOpenError(7, &failure);
+  };
+  ASSERT_EQ(OpenOnPty(pty, &window, 7, 64, 64, 1), KT_OK);
+  ASSERT_TRUE(pty.Write({0x00, 0x80, 0x01, 0x10}));
+  ASSERT_TRUE(window.WaitPosts(1));
+  // Still served; the close joins the worker, whose callback has returned.
+  ASSERT_TRUE(pty.Write({0x00, 0x80, 0x01, 0x24}));
+  EXPECT_TRUE(window.WaitPosts(2));
+  KTClosePort(7);
+  EXPECT_EQ(reopened, KT_OPEN_FAILED);
+  EXPECT_STREQ(failure.text, "a port cannot be opened from its own callback");
+}
+
 // Root opens anything: as root the open is tried by a child that has given
 // its privileges up for nobody's, on a pty in a group nobody is not in.
 TEST(ExtensionOpenErrorTest, SaysPermissionDeniedAndTheGroupToJoin) {
