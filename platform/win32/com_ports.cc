@@ -1,0 +1,198 @@
+#include "platform/win32/com_ports.h"
+
+#include <algorithm>
+#include <cctype>
+#include <map>
+
+namespace ktcomm::platform::win32 {
+namespace {
+
+// The serial-port map has a value per port; far more is not a port list.
+constexpr DWORD kMaxMapValues = 4096;
+// QueryDosDeviceA(NULL) lists every DOS name of the session: some tens of
+// KiB on a busy machine.
+constexpr size_t kFirstDosList = 64 * 1024;
+constexpr size_t kMaxDosList = 4 * 1024 * 1024;
+
+std::string Upper(std::string_view text) {
+  std::string upper(text);
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return upper;
+}
+
+// The first string of a NUL-separated list, as far as `size` reaches.
+std::string FirstString(const char* list, size_t size) {
+  return std::string(list, std::find(list, list + size, '\0'));
+}
+
+}  // namespace
+
+std::string TrimmedText(std::string text) {
+  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
+  return text;
+}
+
+OpenFailure ExplainComFailure(const char* step, DWORD err, const std::string& errorText) {
+  OpenFailure why;
+  why.err = static_cast<int>(err);
+  std::string text = TrimmedText(errorText);
+  if (text.empty()) text = "error " + std::to_string(err);
+  auto say = [&](OpenReason reason, std::string said) {
+    why.reason = reason;
+    why.text = std::move(said);
+    return why;
+  };
+  if (step != nullptr) {
+    std::string failed = std::string(step) + " failed: " + text;
+    // A driver that does not know the request at all is no serial driver;
+    // one that knows it and refuses the values refused the set-up.
+    if (err == ERROR_INVALID_FUNCTION) return say(OpenReason::kNotSerial, "not a serial device (" + failed + ")");
+    return say(OpenReason::kSetupRefused, "the device refused its set-up: " + failed);
+  }
+  switch (err) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+      return say(OpenReason::kNoDevice, "no such device");
+    // Windows gives a COM port to one handle at a time; the claim a second
+    // opener meets answers ERROR_SHARING_VIOLATION.
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+      return say(OpenReason::kInUse, "in use by another program");
+    // The name exists but nothing answers behind it: a removed adapter, or
+    // a port whose device answers no request (Wine's port mapped to a path
+    // that does not exist).
+    case ERROR_INVALID_FUNCTION:
+    case ERROR_NOT_READY:
+    case ERROR_GEN_FAILURE:
+    case ERROR_BAD_COMMAND:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_DEVICE_REMOVED:
+    case ERROR_SEM_TIMEOUT:
+      return say(OpenReason::kNoDevice, "no device behind the name (" + text + ")");
+    // It opened but takes no serial request (a file behind the name).
+    case ERROR_NOT_SUPPORTED:
+      return say(OpenReason::kNotSerial, "not a serial device (" + text + ")");
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+    case ERROR_TOO_MANY_OPEN_FILES:
+    case ERROR_NO_SYSTEM_RESOURCES:
+    case ERROR_NONPAGED_SYSTEM_RESOURCES:
+    case ERROR_PAGED_SYSTEM_RESOURCES:
+    case ERROR_COMMITMENT_LIMIT:
+      return say(OpenReason::kNoResources, text);
+    default:
+      return say(OpenReason::kOther, text);
+  }
+}
+
+uint32_t ModemLevels(DWORD modemStatus, DWORD dtrControl, DWORD rtsControl) {
+  uint32_t lines = 0;
+  if (modemStatus & MS_CTS_ON) lines |= kLineCts;
+  if (modemStatus & MS_DSR_ON) lines |= kLineDsr;
+  if (modemStatus & MS_RLSD_ON) lines |= kLineDcd;
+  if (modemStatus & MS_RING_ON) lines |= kLineRi;
+  if (dtrControl == DTR_CONTROL_ENABLE || dtrControl == DTR_CONTROL_HANDSHAKE) lines |= kLineDtr;
+  if (rtsControl == RTS_CONTROL_ENABLE || rtsControl == RTS_CONTROL_HANDSHAKE) lines |= kLineRts;
+  return lines;
+}
+
+int ComNumber(std::string_view name) {
+  if (name.size() < 4 || name.size() > 6 || Upper(name.substr(0, 3)) != "COM") return 0;
+  std::string_view digits = name.substr(3);
+  if (digits[0] == '0') return 0;
+  int number = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return 0;
+    number = number * 10 + (c - '0');
+  }
+  return number <= 255 ? number : 0;
+}
+
+std::string RegistryText(const uint8_t* data, size_t size) {
+  return FirstString(reinterpret_cast<const char*>(data), size);
+}
+
+std::vector<SerialDeviceInfo> MergeComNames(const std::vector<ComName>& mapped,
+                                            const std::vector<ComName>& dosNames) {
+  // Ordered by (number, upper-case name): COMn first, by number; other
+  // names (number 0 sorts them after) by name.
+  struct Order {
+    bool operator()(const std::pair<int, std::string>& a, const std::pair<int, std::string>& b) const {
+      int an = a.first == 0 ? 256 : a.first, bn = b.first == 0 ? 256 : b.first;
+      return an != bn ? an < bn : a.second < b.second;
+    }
+  };
+  std::map<std::pair<int, std::string>, ComName, Order> ports;
+  for (const auto* list : {&mapped, &dosNames}) {
+    for (const ComName& port : *list) {
+      if (port.name.empty()) continue;
+      ports.emplace(std::make_pair(ComNumber(port.name), Upper(port.name)), port);  // first wins
+    }
+  }
+  std::vector<SerialDeviceInfo> found;
+  for (const auto& [key, port] : ports) {
+    SerialDeviceInfo info;
+    info.path = "\\\\.\\" + port.name;
+    info.tty = port.device.empty() ? port.name : port.device;
+    found.push_back(std::move(info));
+  }
+  return found;
+}
+
+std::vector<ComName> ReadSerialCommMap() {
+  std::vector<ComName> ports;
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) !=
+      ERROR_SUCCESS) {
+    return ports;
+  }
+  DWORD nameMax = 0, dataMax = 0;
+  RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &nameMax,
+                   &dataMax, nullptr, nullptr);
+  std::string name(nameMax + 1, '\0');
+  std::vector<uint8_t> data(dataMax + 1);
+  for (DWORD index = 0; index < kMaxMapValues;) {
+    DWORD nameSize = static_cast<DWORD>(name.size());
+    DWORD dataSize = static_cast<DWORD>(data.size());
+    DWORD type = 0;
+    LONG result = RegEnumValueA(key, index, name.data(), &nameSize, nullptr, &type, data.data(),
+                                &dataSize);
+    if (result == ERROR_MORE_DATA && name.size() < 32768 && data.size() < 65536) {
+      // A value grew meanwhile: read it again with room for it.
+      name.resize(name.size() * 2);
+      data.resize(std::max<size_t>(data.size() * 2, dataSize + 1));
+      continue;
+    }
+    if (result != ERROR_SUCCESS) break;
+    index += 1;
+    if (type != REG_SZ) continue;
+    ports.push_back({RegistryText(data.data(), std::min<size_t>(dataSize, data.size())),
+                     FirstString(name.data(), std::min<size_t>(nameSize, name.size()))});
+  }
+  RegCloseKey(key);
+  return ports;
+}
+
+std::vector<ComName> ReadDosComNames() {
+  std::vector<ComName> ports;
+  std::vector<char> list(kFirstDosList);
+  DWORD length = 0;
+  for (;;) {
+    length = QueryDosDeviceA(nullptr, list.data(), static_cast<DWORD>(list.size()));
+    if (length != 0 || GetLastError() != ERROR_INSUFFICIENT_BUFFER || list.size() >= kMaxDosList) break;
+    list.resize(list.size() * 2);
+  }
+  const char* end = list.data() + std::min<size_t>(length, list.size());
+  for (const char* at = list.data(); at < end && *at != '\0';) {
+    std::string name = FirstString(at, static_cast<size_t>(end - at));
+    at += name.size() + 1;
+    if (ComNumber(name) == 0) continue;
+    char target[1024];
+    DWORD got = QueryDosDeviceA(name.c_str(), target, sizeof target);
+    ports.push_back({name, got != 0 ? FirstString(target, got) : std::string()});
+  }
+  return ports;
+}
+
+}  // namespace ktcomm::platform::win32
