@@ -46,7 +46,9 @@ OpenFailure ExplainComFailure(const char* step, DWORD err, const std::string& er
     std::string failed = std::string(step) + " failed: " + text;
     // A driver that does not know the request at all is no serial driver;
     // one that knows it and refuses the values refused the set-up.
-    if (err == ERROR_INVALID_FUNCTION) return say(OpenReason::kNotSerial, "not a serial device (" + failed + ")");
+    if (err == ERROR_INVALID_FUNCTION) {
+      return say(OpenReason::kNotSerial, "not a serial device (" + failed + ")");
+    }
     return say(OpenReason::kSetupRefused, "the device refused its set-up: " + failed);
   }
   switch (err) {
@@ -115,19 +117,14 @@ std::string RegistryText(const uint8_t* data, size_t size) {
 
 std::vector<SerialDeviceInfo> MergeComNames(const std::vector<ComName>& mapped,
                                             const std::vector<ComName>& dosNames) {
-  // Ordered by (number, upper-case name): COMn first, by number; other
-  // names (number 0 sorts them after) by name.
-  struct Order {
-    bool operator()(const std::pair<int, std::string>& a, const std::pair<int, std::string>& b) const {
-      int an = a.first == 0 ? 256 : a.first, bn = b.first == 0 ? 256 : b.first;
-      return an != bn ? an < bn : a.second < b.second;
-    }
-  };
-  std::map<std::pair<int, std::string>, ComName, Order> ports;
+  // Keyed by (number, upper-case name): COMn first, by number; other
+  // names after them (256 is past every COMn), by name.
+  std::map<std::pair<int, std::string>, ComName> ports;
   for (const auto* list : {&mapped, &dosNames}) {
     for (const ComName& port : *list) {
       if (port.name.empty()) continue;
-      ports.emplace(std::make_pair(ComNumber(port.name), Upper(port.name)), port);  // first wins
+      int number = ComNumber(port.name);
+      ports.emplace(std::make_pair(number != 0 ? number : 256, Upper(port.name)), port);  // first wins
     }
   }
   std::vector<SerialDeviceInfo> found;
@@ -180,7 +177,8 @@ std::vector<ComName> ReadDosComNames() {
   DWORD length = 0;
   for (;;) {
     length = QueryDosDeviceA(nullptr, list.data(), static_cast<DWORD>(list.size()));
-    if (length != 0 || GetLastError() != ERROR_INSUFFICIENT_BUFFER || list.size() >= kMaxDosList) break;
+    if (length != 0 || GetLastError() != ERROR_INSUFFICIENT_BUFFER) break;
+    if (list.size() >= kMaxDosList) break;
     list.resize(list.size() * 2);
   }
   const char* end = list.data() + std::min<size_t>(length, list.size());

@@ -273,7 +273,8 @@ void ErrorBoxes() {
   KTXOpenError why{};
   EXPECT(checks, KTXGetOpenError(kBoxPort, &why) == KT_OK && why.reason == KTX_OPEN_SETUP_REFUSED,
          why.text);
-  EXPECT(checks, std::string(why.text).rfind("the device refused its set-up: BuildCommDCB() failed: ", 0) == 0 &&
+  const std::string refused = "the device refused its set-up: BuildCommDCB() failed: ";
+  EXPECT(checks, std::string(why.text).rfind(refused, 0) == 0 &&
                      std::string(why.device) == "\\\\.\\COM5",
          why.text);
   // On the application's thread: more than the transmit buffer holds. The
@@ -352,8 +353,9 @@ void Hangup() {
                      status.lost == 1 && status.reports == 1,
          std::to_string(status.lost) + " " + std::to_string(status.reports));
   if (!boxes.empty()) {
-    EXPECT(checks, Unix(boxes[0].text) == Unix(status.lastReport) &&
-                       std::string(status.lastReport).rfind("WARNING:  WaitCommEvent() Failed", 0) == 0,
+    const std::string report = status.lastReport;
+    EXPECT(checks, Unix(boxes[0].text) == Unix(report) &&
+                       report.rfind("WARNING:  WaitCommEvent() Failed", 0) == 0,
            status.lastReport);
   }
   uint32_t lines = 0;
@@ -386,7 +388,8 @@ int TryOpen(int port) {
 void ExtensionCalls(const char* self) {
   KTXOpenError why{};
   EXPECT(checks, Open(nullptr, kUnmappedPort) == KT_OPEN_FAILED, "");
-  EXPECT(checks, KTXGetOpenError(kUnmappedPort, &why) == KT_OK && why.reason == KTX_OPEN_NO_DEVICE &&
+  EXPECT(checks, KTXGetOpenError(kUnmappedPort, &why) == KT_OK &&
+                     why.reason == KTX_OPEN_NO_DEVICE &&
                      why.holderPid == 0 && why.systemError != 0 && why.truncated == 0,
          why.text);
   EXPECT(checks, std::string(why.device) == "\\\\.\\COM7", why.device);

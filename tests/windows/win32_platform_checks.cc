@@ -360,7 +360,8 @@ void OpenFailuresExplained() {
                      why.text == "no device behind the name (error 1617)",
          why.text);
   why = ExplainComFailure(nullptr, ERROR_NOT_ENOUGH_MEMORY, "Not enough memory.\r\n");
-  EXPECT(checks, why.reason == OpenReason::kNoResources && why.text == "Not enough memory.", why.text);
+  EXPECT(checks, why.reason == OpenReason::kNoResources && why.text == "Not enough memory.",
+         why.text);
   why = ExplainComFailure(nullptr, ERROR_LOCK_VIOLATION, "Lock violation.\r\n");
   EXPECT(checks, why.reason == OpenReason::kOther && why.text == "Lock violation.", why.text);
   // After the open: a driver that does not know the request is no serial
@@ -372,7 +373,8 @@ void OpenFailuresExplained() {
          why.text);
   why = ExplainComFailure("SetCommState()", ERROR_NOT_SUPPORTED, "Not supported.\r\n");
   EXPECT(checks, why.reason == OpenReason::kSetupRefused &&
-                     why.text == "the device refused its set-up: SetCommState() failed: Not supported.",
+                     why.text ==
+                         "the device refused its set-up: SetCommState() failed: Not supported.",
          why.text);
   why = ExplainComFailure("SetCommState()", ERROR_FILE_NOT_FOUND, "File not found.");
   EXPECT(checks, why.reason == OpenReason::kSetupRefused, "a set-up step read as the name missing");
@@ -399,7 +401,8 @@ void ModemLinesAndBreak() {
   EXPECT(checks, ModemLevels(0, DTR_CONTROL_DISABLE, RTS_CONTROL_DISABLE) == 0, "");
   EXPECT(checks, ModemLevels(MS_CTS_ON | MS_DSR_ON | MS_RING_ON | MS_RLSD_ON, DTR_CONTROL_DISABLE,
                              RTS_CONTROL_DISABLE) ==
-                     (platform::kLineCts | platform::kLineDsr | platform::kLineRi | platform::kLineDcd),
+                     (platform::kLineCts | platform::kLineDsr | platform::kLineRi |
+                      platform::kLineDcd),
          "");
   EXPECT(checks, ModemLevels(MS_RLSD_ON, DTR_CONTROL_ENABLE, RTS_CONTROL_DISABLE) ==
                      (platform::kLineDcd | platform::kLineDtr),
