@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <map>
 
 namespace ktcomm::platform::win32 {
 namespace {
@@ -13,17 +12,6 @@ constexpr DWORD kMaxMapValues = 4096;
 // KiB on a busy machine.
 constexpr size_t kFirstDosList = 64 * 1024;
 constexpr size_t kMaxDosList = 4 * 1024 * 1024;
-
-std::string Upper(std::string_view text) {
-  std::string upper(text);
-  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return upper;
-}
-
-// The first string of a NUL-separated list, as far as `size` reaches.
-std::string FirstString(const char* list, size_t size) {
-  return std::string(list, std::find(list, list + size, '\0'));
-}
 
 }  // namespace
 
@@ -99,44 +87,6 @@ uint32_t ModemLevels(DWORD modemStatus, DWORD dtrControl, DWORD rtsControl) {
   return lines;
 }
 
-int ComNumber(std::string_view name) {
-  if (name.size() < 4 || name.size() > 6 || Upper(name.substr(0, 3)) != "COM") return 0;
-  std::string_view digits = name.substr(3);
-  if (digits[0] == '0') return 0;
-  int number = 0;
-  for (char c : digits) {
-    if (c < '0' || c > '9') return 0;
-    number = number * 10 + (c - '0');
-  }
-  return number <= 255 ? number : 0;
-}
-
-std::string RegistryText(const uint8_t* data, size_t size) {
-  return FirstString(reinterpret_cast<const char*>(data), size);
-}
-
-std::vector<SerialDeviceInfo> MergeComNames(const std::vector<ComName>& mapped,
-                                            const std::vector<ComName>& dosNames) {
-  // Keyed by (number, upper-case name): COMn first, by number; other
-  // names after them (256 is past every COMn), by name.
-  std::map<std::pair<int, std::string>, ComName> ports;
-  for (const auto* list : {&mapped, &dosNames}) {
-    for (const ComName& port : *list) {
-      if (port.name.empty()) continue;
-      int number = ComNumber(port.name);
-      ports.emplace(std::make_pair(number != 0 ? number : 256, Upper(port.name)), port);  // first wins
-    }
-  }
-  std::vector<SerialDeviceInfo> found;
-  for (const auto& [key, port] : ports) {
-    SerialDeviceInfo info;
-    info.path = "\\\\.\\" + port.name;
-    info.tty = port.device.empty() ? port.name : port.device;
-    found.push_back(std::move(info));
-  }
-  return found;
-}
-
 std::vector<ComName> ReadSerialCommMap() {
   std::vector<ComName> ports;
   HKEY key = nullptr;
@@ -165,7 +115,8 @@ std::vector<ComName> ReadSerialCommMap() {
     index += 1;
     if (type != REG_SZ) continue;
     ports.push_back({RegistryText(data.data(), std::min<size_t>(dataSize, data.size())),
-                     FirstString(name.data(), std::min<size_t>(nameSize, name.size()))});
+                     RegistryText(reinterpret_cast<const uint8_t*>(name.data()),
+                                  std::min<size_t>(nameSize, name.size()))});
   }
   RegCloseKey(key);
   return ports;
@@ -181,14 +132,13 @@ std::vector<ComName> ReadDosComNames() {
     if (list.size() >= kMaxDosList) break;
     list.resize(list.size() * 2);
   }
-  const char* end = list.data() + std::min<size_t>(length, list.size());
-  for (const char* at = list.data(); at < end && *at != '\0';) {
-    std::string name = FirstString(at, static_cast<size_t>(end - at));
-    at += name.size() + 1;
+  size_t listed = std::min<size_t>(length, list.size());
+  for (const std::string& name : SplitNameList(list.data(), listed)) {
     if (ComNumber(name) == 0) continue;
     char target[1024];
     DWORD got = QueryDosDeviceA(name.c_str(), target, sizeof target);
-    ports.push_back({name, got != 0 ? FirstString(target, got) : std::string()});
+    ports.push_back({name, RegistryText(reinterpret_cast<const uint8_t*>(target),
+                                        std::min<size_t>(got, sizeof target))});
   }
   return ports;
 }

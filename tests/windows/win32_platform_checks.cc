@@ -452,6 +452,12 @@ void ComPortList() {
                      win32::RegistryText(early, sizeof early) == "COM5" &&
                      win32::RegistryText(early, 0).empty(),
          "");
+  // The DOS list ends at its empty string, or where it was cut.
+  const char list[] = "COM1\0COM2\0\0COM3";
+  auto split = win32::SplitNameList(list, sizeof list - 1);
+  EXPECT(checks, split == std::vector<std::string>({"COM1", "COM2"}), "");
+  split = win32::SplitNameList(list, 7);
+  EXPECT(checks, split == std::vector<std::string>({"COM1", "CO"}), "");
 }
 
 // The purge before a write discards input only: an earlier write still on
