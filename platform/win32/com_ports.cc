@@ -8,6 +8,8 @@ namespace {
 
 // The serial-port map has a value per port; far more is not a port list.
 constexpr DWORD kMaxMapValues = 4096;
+// A value's name or text longer than this is no port's.
+constexpr size_t kMaxNameBytes = 32768;
 // QueryDosDeviceA(NULL) lists every DOS name of the session: some tens of
 // KiB on a busy machine.
 constexpr size_t kFirstDosList = 64 * 1024;
@@ -105,10 +107,15 @@ std::vector<ComName> ReadSerialCommMap() {
     DWORD type = 0;
     LONG result = RegEnumValueA(key, index, name.data(), &nameSize, nullptr, &type, data.data(),
                                 &dataSize);
-    if (result == ERROR_MORE_DATA && name.size() < 32768 && data.size() < 65536) {
-      // A value grew meanwhile: read it again with room for it.
-      name.resize(name.size() * 2);
-      data.resize(std::max<size_t>(data.size() * 2, dataSize + 1));
+    if (result == ERROR_MORE_DATA) {
+      // A value grew meanwhile: read it again with room for it, unless it
+      // is far longer than a port's name could be.
+      if (name.size() < kMaxNameBytes && data.size() < kMaxNameBytes) {
+        name.resize(name.size() * 2);
+        data.resize(data.size() * 2);
+      } else {
+        index += 1;
+      }
       continue;
     }
     if (result != ERROR_SUCCESS) break;
