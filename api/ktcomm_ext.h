@@ -58,7 +58,8 @@ extern "C" {
 typedef struct KTXOpenError {
   int reason;          /* KTX_OPEN_... */
   int systemError;     /* the system's error code of the step that failed; 0 if none */
-  int holderPid;       /* KTX_OPEN_IN_USE: the process holding the device, 0 if unknown */
+  int holderPid;       /* KTX_OPEN_IN_USE: the process holding the device, 0 if unknown
+                          (always 0 on Windows, which does not say) */
   int truncated;       /* 1 when device or text was cut to fit */
   char device[256];    /* the device the open tried (empty for KTX_OPEN_OK) */
   char text[256];      /* for a person: "no such device", "in use by process 1234 (minicom)" */
@@ -75,14 +76,16 @@ typedef struct KTXPortStatus {
 
 typedef struct KTXDevice {
   char path[256];          /* what KTCOMM_COM<n> may name: a /dev/serial/by-id link, or the node */
+                           /* (Windows: \\.\COMn, which port n opens) */
   char tty[64];            /* the node the path leads to, such as /dev/ttyUSB0 */
-  int usb;                 /* 1: a USB device, the fields up to serial are filled */
+                           /* (Windows: the kernel device, \Device\Serial0) */
+  int usb;                 /* 1: a USB device, the fields up to serial are filled (Windows: 0) */
   uint16_t vendorId;       /* 0x0403 */
   uint16_t productId;      /* 0x6001 */
   char manufacturer[128];  /* "FTDI"; empty where the device does not say */
   char product[128];
   char serial[128];
-  int uartType;            /* a ttyS* line: the UART type its driver found (non-zero) */
+  int uartType;            /* a ttyS* line: the UART type its driver found (non-zero; Windows: 0) */
   int truncated;           /* 1 when a text above was cut to fit */
 } KTXDevice;
 
@@ -90,6 +93,7 @@ typedef struct KTXDevice {
  * KTX_OPEN_OK when it opened (or none was tried), else why it failed, found
  * when it failed: for a local device from the node, its permissions and who
  * holds its lock; for tcp:// and rfc2217:// from the connection's own error.
+ * On Windows from the error code of the open or of the set-up step alone.
  * Returns 0, 6 (null out) or 7. Does not block. */
 KTCOMM_EXPORT int KTXGetOpenError(int port, KTXOpenError *out);
 
@@ -103,7 +107,8 @@ KTCOMM_EXPORT int KTXGetOpenError(int port, KTXOpenError *out);
 KTCOMM_EXPORT int KTXGetPortStatus(int port, KTXPortStatus *out);
 
 /* Sets *lines to the levels of the open port's modem lines, as KTX_LINE_*
- * bits: CTS, DSR, DCD and RI, and the outputs DTR and RTS. Returns 0, 5, 6
+ * bits: CTS, DSR, DCD and RI, and the outputs DTR and RTS. On Windows DTR
+ * and RTS are the modes the port set them to, not measured. Returns 0, 5, 6
  * (null lines), 7, 8 (the device has none) or 9. Blocks only while an open
  * or close of the port is in progress on another thread. */
 KTCOMM_EXPORT int KTXGetModemLines(int port, uint32_t *lines);
@@ -113,15 +118,17 @@ KTCOMM_EXPORT int KTXGetModemLines(int port, uint32_t *lines);
  * which an open or close of the port on another thread waits. Bytes queued
  * meanwhile go out when the worker writes them, which may be during the
  * break. Returns 0, 5, 7, 8 (the device cannot), 9 or 10 (duration out of
- * range). */
+ * range). On Windows a device without modem lines (Wine's pty) cannot. */
 KTCOMM_EXPORT int KTXSendBreak(int port, uint32_t durationMs);
 
 /* Lists the serial devices present without opening any: the
  * /dev/serial/by-id links, USB ttys no link reaches, and ttyS* lines behind
- * which the kernel found a UART. Writes up to `capacity` entries to
- * devices (which may be null when capacity is 0) and sets *count to the
- * number present. Returns 0, 6 (more present than capacity, or a null
- * count) or 8. Reads /dev and sysfs; does not block otherwise. */
+ * which the kernel found a UART; on Windows the COM ports of the system's
+ * serial-port map and DOS names, by number, without USB fields. Writes up
+ * to `capacity` entries to devices (which may be null when capacity is 0)
+ * and sets *count to the number present. Returns 0, 6 (more present than capacity, or a null
+ * count) or 8. Reads /dev and sysfs (Windows: the registry); does not
+ * block otherwise. */
 KTCOMM_EXPORT int KTXListDevices(KTXDevice *devices, uint32_t capacity, uint32_t *count);
 
 /* A short text for any result code of ktcomm.h or of this header, such as

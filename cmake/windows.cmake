@@ -18,6 +18,8 @@ add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
 # window messages, the error box, the log file, and the Platform over them.
 add_library(ktcomm_win32 STATIC
   platform/platform.cc
+  platform/win32/com_names.cc
+  platform/win32/com_ports.cc
   platform/win32/log_file.cc
   platform/win32/win32_device.cc
   platform/win32/win32_events.cc

@@ -57,7 +57,7 @@ if [ "${1:-}" != "--quick" ]; then
   cmake --build build-fuzz -j"$jobs" 2>&1 | grep -E "warning:|error:" || true
   cmake --build build-fuzz -j"$jobs" >/dev/null
   seconds=${KTCOMM_FUZZ_SECONDS:-30}
-  for target in decoder line_definition exports net sysfs; do
+  for target in decoder line_definition exports net sysfs com_names; do
     work=$(mktemp -d)
     cp tests/fuzz/corpus/"$target"/* "$work"/
     echo "=== fuzzing $target for ${seconds}s"

@@ -89,6 +89,7 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
 fi
 
 work=$(mktemp -d)
+: >"$work/not-a-port"
 helper=
 cleanup() {
   [ -n "$helper" ] && kill "$helper" 2>/dev/null
@@ -113,7 +114,9 @@ start_devices() {  # number of ports, extra helper arguments...
     for k in $(seq 10); do
       local path
       path=$(sed -n "s/^COM$k=//p" "$work/map")
-      # Unused ports map to nothing, so that a stray open fails.
+      # Unused ports map to nothing, so that a stray open fails; COM8 to a
+      # regular file, a name with something behind it that is not serial.
+      [ "$k" -eq 8 ] && path=${path:-$work/not-a-port}
       printf '"COM%d"="%s"\r\n' "$k" "${path:-/dev/null/none}"
     done
   } >"$work/ports.reg"

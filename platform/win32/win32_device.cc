@@ -6,6 +6,8 @@
 #include <chrono>
 #include <cstring>
 
+#include "platform/win32/com_ports.h"
+
 namespace ktcomm::platform {
 namespace {
 
@@ -273,6 +275,24 @@ DWORD Device::WaitDrained(HANDLE cancel) {
 bool Device::Drained() {
   if (writePending && !HasOverlappedIoCompleted(&writeRecord)) return false;
   return OutputQueue(handle) == 0;
+}
+
+DWORD Device::ModemLines(uint32_t* lines) {
+  DWORD status = 0;
+  if (!GetCommModemStatus(handle, &status)) return LastError();
+  DCB dcb{};
+  dcb.DCBlength = sizeof dcb;
+  if (!GetCommState(handle, &dcb)) return LastError();
+  *lines = win32::ModemLevels(status, dcb.fDtrControl, dcb.fRtsControl);
+  return 0;
+}
+
+DWORD Device::HoldBreak(uint32_t ms) {
+  DWORD status = 0;
+  if (!GetCommModemStatus(handle, &status)) return LastError();
+  if (!SetCommBreak(handle)) return LastError();
+  Sleep(ms);
+  return ClearCommBreak(handle) ? 0 : LastError();
 }
 
 DWORD Device::StartLineWait() {

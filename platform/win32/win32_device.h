@@ -74,6 +74,14 @@ class Device {
   DWORD WaitDrained(HANDLE cancel);
   bool Drained();
 
+  // The modem lines as kLine* bits: the inputs as the driver reads them,
+  // DTR and RTS as the control block's modes hold them.
+  DWORD ModemLines(uint32_t* lines);
+  // Holds the line in break for `ms`, then releases it. A device without
+  // modem lines (Wine's pty) has no line to break: ERROR_NOT_SUPPORTED,
+  // where SetCommBreak would succeed doing nothing.
+  DWORD HoldBreak(uint32_t ms);
+
   // The worker's wait: shutdown, transmit, then the device, the first that
   // is set wins. The device counts as ready only with bytes queued, or
   // with hangup set when the device has gone; the line-event wait that

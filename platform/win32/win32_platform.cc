@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "platform/platform.h"
+#include "platform/win32/com_ports.h"
 #include "platform/win32/win32_device.h"
 #include "platform/win32/win32_events.h"
 #include "platform/win32/win32_ui.h"
@@ -137,8 +138,31 @@ class Win32Platform final : public Platform {
     win32::ShowErrorBox(caption, text);
   }
 
+  void ExplainOpenFailure(const std::string&, const char* step, int err,
+                          OpenFailure* why) override {
+    *why = win32::ExplainComFailure(step, static_cast<DWORD>(err), ErrorText(err));
+  }
+
+  int GetModemLines(DeviceRef device, uint32_t* lines) override {
+    return Refused(device->ModemLines(lines));
+  }
+
+  int SendBreak(DeviceRef device, uint32_t ms) override { return Refused(device->HoldBreak(ms)); }
+
+  // The system's serial-port map, and COM names it lacks; USB ids, makers
+  // and serial numbers are not looked for.
+  int ListSerialDevices(std::vector<SerialDeviceInfo>* found) override {
+    *found = win32::MergeComNames(win32::ReadSerialCommMap(), win32::ReadDosComNames());
+    return 0;
+  }
+
  private:
   static int Code(DWORD err) { return static_cast<int>(err); }
+
+  // A driver without modem lines or break refuses the request itself.
+  static int Refused(DWORD err) {
+    return err == ERROR_NOT_SUPPORTED || err == ERROR_INVALID_FUNCTION ? kNotSupported : Code(err);
+  }
 
   static DWORD Wait(const WaitSet& set, DWORD timeoutMs, Work* which, bool* hangup) {
     const NativeWaitSet& handles = set.native;

@@ -49,7 +49,7 @@ int main(void) {
     CHECK(KTXGetOpenError(11, &why) == KT_BAD_PORT && KTXGetPortStatus(1, NULL) == KT_TOO_SMALL);
     CHECK(KTXGetPortStatus(9, &status) == KT_OK && status.open == 0 && status.lost == 0);
     CHECK(KTXGetModemLines(9, &lines) == KT_NOT_OPEN && KTXSendBreak(9, 10) == KT_NOT_OPEN);
-    CHECK(KTXListDevices(NULL, 0, &count) == KTX_NOT_SUPPORTED);
+    CHECK(KTXListDevices(NULL, 0, &count) == KT_TOO_SMALL && count >= 10);
     CHECK(strcmp(KTXResultText(KTX_NOT_SUPPORTED), "the device does not support this") == 0);
   }
   printf("%d passed, %d failed\n", passed, failed);

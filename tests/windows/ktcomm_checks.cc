@@ -1,12 +1,15 @@
 // ktcomm.dll under Wine, through its public header and import library only,
 // on COM1 to COM6 mapped to pseudo-terminals whose other sides
-// tests/windows/pty_device.py holds (COM7 to COM10 map to nothing).
+// tests/windows/pty_device.py holds (COM8 maps to a regular file, the rest
+// to nothing).
 // Usage: ktcomm_windows_checks --control PORT [--linux-log PATH]
 //        ktcomm_windows_checks --log-session LOG MODE PORT   (a child run)
 // Prints one line per check and "N passed, N failed".
 #include "ktcomm.h"
+#include "ktcomm_ext.h"
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <thread>
 
@@ -29,6 +32,7 @@ constexpr int kLogPort = 4;      // the log session, echoing
 constexpr int kBoxPort = 5;      // error boxes
 constexpr int kHangupPort = 6;   // hung up at the end
 constexpr int kUnmappedPort = 7;
+constexpr int kFilePort = 8;     // a regular file behind the name
 
 int Open(HWND window, int port, int rxSize = 64, int protocol = 1, int baud = 9600,
          int parity = 'N', int stopBits = 1) {
@@ -266,6 +270,13 @@ void ErrorBoxes() {
     EXPECT(checks, text.size() > 9 && text.substr(text.size() - 9) == "\nPort: 5\n", text);
     EXPECT(checks, !boxes[0].owned && boxes[0].icon, "");
   }
+  KTXOpenError why{};
+  EXPECT(checks, KTXGetOpenError(kBoxPort, &why) == KT_OK && why.reason == KTX_OPEN_SETUP_REFUSED,
+         why.text);
+  const std::string refused = "the device refused its set-up: BuildCommDCB() failed: ";
+  EXPECT(checks, std::string(why.text).rfind(refused, 0) == 0 &&
+                     std::string(why.device) == "\\\\.\\COM5",
+         why.text);
   // On the application's thread: more than the transmit buffer holds. The
   // call returns once the box is dismissed, having queued nothing.
   EXPECT(checks, Open(nullptr, kBoxPort, 64) == KT_OK, "");
@@ -335,8 +346,85 @@ void Hangup() {
   if (!boxes.empty()) {
     EXPECT(checks, Unix(boxes[0].text).rfind("WARNING:  WaitCommEvent() Failed", 0) == 0, boxes[0].text);
   }
+  // The port stays open, lost, with the box's text; the device fails what
+  // is asked of it.
+  KTXPortStatus status{};
+  EXPECT(checks, KTXGetPortStatus(kHangupPort, &status) == KT_OK && status.open == 1 &&
+                     status.lost == 1 && status.reports == 1,
+         std::to_string(status.lost) + " " + std::to_string(status.reports));
+  if (!boxes.empty()) {
+    const std::string report = status.lastReport;
+    EXPECT(checks, Unix(boxes[0].text) == Unix(report) &&
+                       report.rfind("WARNING:  WaitCommEvent() Failed", 0) == 0,
+           status.lastReport);
+  }
+  uint32_t lines = 0;
+  EXPECT(checks, KTXGetModemLines(kHangupPort, &lines) == KTX_DEVICE_FAILED, "");
+  EXPECT(checks, KTXSendBreak(kHangupPort, 10) == KTX_DEVICE_FAILED, "");
   auto start = Clock::now();
   EXPECT(checks, KTClosePort(kHangupPort) == 1 && SecondsSince(start) < 3, "");
+  EXPECT(checks, KTXGetPortStatus(kHangupPort, &status) == KT_OK && status.open == 0, "");
+}
+
+int RunChild(std::string command);
+
+// Tries to open a port another process holds; the reason found, plus 20
+// for a wrong text or device, 40 for a holder named.
+int TryOpen(int port) {
+  if (Open(nullptr, port) == KT_OK) return 99;
+  KTXOpenError why{};
+  if (KTXGetOpenError(port, &why) != KT_OK) return 98;
+  int code = why.reason;
+  if (std::string(why.text) != "in use by another program" ||
+      std::string(why.device) != "\\\\.\\COM" + std::to_string(port)) {
+    code += 20;
+  }
+  if (why.holderPid != 0) code += 40;
+  return code;
+}
+
+// The extension calls on COM ports: why opens failed, modem lines and break
+// on a pty (which has neither, as on Linux), and the ports present.
+void ExtensionCalls(const char* self) {
+  KTXOpenError why{};
+  EXPECT(checks, Open(nullptr, kUnmappedPort) == KT_OPEN_FAILED, "");
+  EXPECT(checks, KTXGetOpenError(kUnmappedPort, &why) == KT_OK &&
+                     why.reason == KTX_OPEN_NO_DEVICE &&
+                     why.holderPid == 0 && why.systemError != 0 && why.truncated == 0,
+         why.text);
+  EXPECT(checks, std::string(why.device) == "\\\\.\\COM7", why.device);
+  EXPECT(checks, Open(nullptr, kFilePort) == KT_OPEN_FAILED, "");
+  EXPECT(checks, KTXGetOpenError(kFilePort, &why) == KT_OK && why.reason == KTX_OPEN_NOT_SERIAL,
+         why.text);
+  // Another process cannot have a port this one holds.
+  EXPECT(checks, Open(nullptr, kLinePort) == KT_OK, "");
+  int code = RunChild(std::string("\"") + self + "\" --try-open " + std::to_string(kLinePort));
+  EXPECT(checks, code == KTX_OPEN_IN_USE, "child's code " + std::to_string(code));
+
+  device.Discard(kLinePort);
+  uint32_t lines = 0x5A5A;
+  EXPECT(checks, KTXGetModemLines(kLinePort, &lines) == KTX_NOT_SUPPORTED && lines == 0x5A5A, "");
+  auto start = Clock::now();
+  EXPECT(checks, KTXSendBreak(kLinePort, 2000) == KTX_NOT_SUPPORTED && SecondsSince(start) < 1, "");
+  EXPECT(checks, device.Read(kLinePort, 1, 200).empty(), "a refused break reached the line");
+  KTClosePort(kLinePort);
+
+  KTXDevice found[16];
+  uint32_t count = 0;
+  std::memset(found, 0x7F, sizeof found);
+  EXPECT(checks, KTXListDevices(found, 3, &count) == KT_TOO_SMALL && count >= 10,
+         std::to_string(count));
+  EXPECT(checks, std::string(found[0].path) == "\\\\.\\COM1" &&
+                     std::string(found[2].path) == "\\\\.\\COM3" && found[2].usb == 0 &&
+                     found[2].manufacturer[0] == '\0' && found[2].truncated == 0,
+         found[0].path);
+  EXPECT(checks, static_cast<unsigned char>(found[3].path[0]) == 0x7F, "wrote past the capacity");
+  if (count <= 16) {
+    EXPECT(checks, KTXListDevices(found, 16, &count) == KT_OK, "");
+    EXPECT(checks, std::string(found[9].path) == "\\\\.\\COM10" &&
+                       std::string(found[9].tty).rfind("\\Device\\", 0) == 0,
+           found[9].tty);
+  }
 }
 
 std::string ReadFileText(const std::string& path) {
@@ -440,6 +528,7 @@ int main(int argc, char** argv) {
     return RunLogSession(argv[2], argv[3], std::atoi(argv[4]));
   }
   if (argc == 3 && std::string(argv[1]) == "--exit-open") return ExitWithPortOpen(std::atoi(argv[2]));
+  if (argc == 3 && std::string(argv[1]) == "--try-open") return TryOpen(std::atoi(argv[2]));
   std::string linuxLog;
   for (int i = 1; i + 1 < argc; ++i) {
     if (std::string(argv[i]) == "--linux-log") linuxLog = argv[i + 1];
@@ -458,6 +547,7 @@ int main(int argc, char** argv) {
   checks.Run("waiting calls and time-outs", WaitingCalls);
   checks.Run("close during a wait", CloseDuringAWait);
   checks.Run("error boxes", ErrorBoxes);
+  checks.Run("extension calls", [&] { ExtensionCalls(argv[0]); });
   checks.Run("hang-up", Hangup);
   checks.Run("exit with a port open", [&] { ExitWithAPortOpen(argv[0]); });
   if (!linuxLog.empty()) checks.Run("traffic log as on Linux", [&] { TrafficLog(argv[0], linuxLog); });

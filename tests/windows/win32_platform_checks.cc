@@ -10,6 +10,7 @@
 
 #include "platform/log_file.h"
 #include "platform/platform.h"
+#include "platform/win32/com_ports.h"
 #include "tests/windows/support.h"
 
 namespace ktcomm::wintest {
@@ -20,6 +21,7 @@ using platform::Event;
 using platform::LineState;
 using platform::Queues;
 using platform::WaitSet;
+namespace win32 = platform::win32;
 using platform::Work;
 
 constexpr uint32_t kKeep = platform::kKeepControl;
@@ -285,6 +287,12 @@ void HangupIsSeenOnce() {
   size_t got = 0;
   err = os.Read(serial.get(), into, &got);
   EXPECT(checks, err == platform::kHungUp && got == 0, std::to_string(err));
+  // Modem lines and break fail, and neither claims the device cannot.
+  uint32_t lines = 0;
+  err = os.GetModemLines(serial.get(), &lines);
+  EXPECT(checks, err != 0 && err != platform::kNotSupported, std::to_string(err));
+  err = os.SendBreak(serial.get(), 50);
+  EXPECT(checks, err != 0 && err != platform::kNotSupported, std::to_string(err));
   // Unwatched, the device no longer wakes the worker.
   os.UnwatchDevice(worker.set);
   std::thread later([&] {
@@ -300,6 +308,127 @@ void HangupIsSeenOnce() {
   auto start = Clock::now();
   serial.reset();
   EXPECT(checks, SecondsSince(start) < 2, "close of a hung-up device waited");
+}
+
+platform::OpenFailure WhyNotOpened(const std::string& path) {
+  DeviceRef made = nullptr;
+  int err = os.OpenDevice(path, &made);
+  platform::OpenFailure why;
+  if (!EXPECT(checks, err != 0 && made == nullptr, path + " opened")) {
+    os.CloseDevice(made);
+    return why;
+  }
+  os.ExplainOpenFailure(path, nullptr, err, &why);
+  return why;
+}
+
+// What each way an open of a COM port fails is taken for: the real opens
+// the lane can make, then the codes only Windows gives.
+void OpenFailuresExplained() {
+  using platform::OpenReason;
+  using win32::ExplainComFailure;
+  // No such name at all.
+  platform::OpenFailure why = WhyNotOpened("\\\\.\\COM40");
+  EXPECT(checks, why.reason == OpenReason::kNoDevice && why.text == "no such device" &&
+                     why.err == ERROR_FILE_NOT_FOUND,
+         why.text);
+  // COM9 maps to a path that does not exist: Wine opens the name, then the
+  // device answers nothing.
+  why = WhyNotOpened(os.DevicePath(9));
+  EXPECT(checks, why.reason == OpenReason::kNoDevice, why.text);
+  EXPECT(checks, why.text.rfind("no device behind the name (", 0) == 0 && why.text.back() == ')' &&
+                     why.text.find('\r') == std::string::npos,
+         why.text);
+  // COM8 maps to a regular file.
+  why = WhyNotOpened(os.DevicePath(8));
+  EXPECT(checks, why.reason == OpenReason::kNotSerial && why.err == ERROR_NOT_SUPPORTED, why.text);
+  // A second opener of COM1 meets the first one's claim.
+  {
+    Opened first = OpenConfigured(1, "baud=9600 parity=N data=8 stop=1");
+    why = WhyNotOpened(os.DevicePath(1));
+    EXPECT(checks, why.reason == OpenReason::kInUse && why.holderPid == 0 &&
+                       why.text == "in use by another program",
+           why.text);
+  }
+  // What Wine cannot give: Windows' own answer to a second opener, and a
+  // code without a system text.
+  why = ExplainComFailure(nullptr, ERROR_ACCESS_DENIED, "Access denied.\r\n");
+  EXPECT(checks, why.reason == OpenReason::kInUse && why.err == 5, why.text);
+  why = ExplainComFailure(nullptr, ERROR_DEVICE_REMOVED, "");
+  EXPECT(checks, why.text == "no device behind the name (error 1617)", why.text);
+  // After the open: a driver that does not know the request is no serial
+  // driver; one that refuses the values refused the set-up. The step is
+  // named either way.
+  why = ExplainComFailure("GetCommState()", ERROR_INVALID_FUNCTION, "Invalid function.\r\n");
+  EXPECT(checks, why.reason == OpenReason::kNotSerial &&
+                     why.text == "not a serial device (GetCommState() failed: Invalid function.)",
+         why.text);
+  why = ExplainComFailure("SetCommState()", ERROR_NOT_SUPPORTED, "Not supported.\r\n");
+  EXPECT(checks, why.reason == OpenReason::kSetupRefused &&
+                     why.text ==
+                         "the device refused its set-up: SetCommState() failed: Not supported.",
+         why.text);
+  why = ExplainComFailure("SetCommState()", ERROR_FILE_NOT_FOUND, "File not found.");
+  EXPECT(checks, why.reason == OpenReason::kSetupRefused, "a set-up step read as the name missing");
+}
+
+// A pty has no modem lines: both calls say not supported, as on Linux, and
+// neither waits nor touches the line. The levels come from the driver's
+// bits and the control block's modes.
+void ModemLinesAndBreak() {
+  {
+    Opened serial = OpenConfigured(2, "baud=9600 parity=N data=8 stop=1");
+    if (!serial) return;
+    device.Discard(2);
+    uint32_t lines = 0xABCD;
+    EXPECT(checks, os.GetModemLines(serial.get(), &lines) == platform::kNotSupported &&
+                       lines == 0xABCD,
+           "");
+    auto start = Clock::now();
+    EXPECT(checks, os.SendBreak(serial.get(), 1000) == platform::kNotSupported, "");
+    EXPECT(checks, SecondsSince(start) < 0.5, "a refused break waited");
+    EXPECT(checks, device.Read(2, 1, 200).empty(), "a break put bytes on the line");
+  }
+  // Carrier detect is RLSD; an output under a handshake is up, a toggled
+  // RTS idles low.
+  using win32::ModemLevels;
+  EXPECT(checks, ModemLevels(MS_RLSD_ON, DTR_CONTROL_HANDSHAKE, RTS_CONTROL_TOGGLE) ==
+                     (platform::kLineDcd | platform::kLineDtr),
+         "");
+}
+
+// The lane maps all ten ports; each is listed once, by number, as a port
+// names it. Wine adds the machine's own serial lines after them (COM11 for
+// /dev/ttyS0, ...). The merge on its own: names in any case, names that are
+// not ports (the parsing is fuzzed: com_names_fuzz).
+void ComPortList() {
+  std::vector<platform::SerialDeviceInfo> found;
+  EXPECT(checks, os.ListSerialDevices(&found) == 0, "");
+  std::string listed;
+  for (const auto& port : found) listed += port.path + "=" + port.tty + " ";
+  bool inOrder = found.size() >= 10;
+  for (size_t i = 0; inOrder && i < 10; ++i) {
+    inOrder = found[i].path == os.DevicePath(static_cast<int>(i) + 1) && !found[i].tty.empty() &&
+              !found[i].usb && found[i].vendorId == 0 && found[i].manufacturer.empty();
+  }
+  for (size_t i = 10; inOrder && i < found.size(); ++i) {
+    inOrder = win32::ComNumber(found[i].path.substr(4)) > 10;
+  }
+  EXPECT(checks, inOrder, listed);
+
+  using win32::ComName;
+  auto merged = win32::MergeComNames(
+      {{"COM10", "\\Device\\Serial9"}, {"COM2", "\\Device\\Serial1"}, {"", "\\Device\\X"},
+       {"CNCA0", "\\Device\\com0com10"}},
+      {{"com2", "\\Device\\Other"}, {"COM3", ""}, {"COM10", "\\Device\\Serial9"}});
+  std::string names;
+  for (const auto& port : merged) names += port.path + "=" + port.tty + " ";
+  EXPECT(checks, names == "\\\\.\\COM2=\\Device\\Serial1 \\\\.\\COM3=COM3 "
+                          "\\\\.\\COM10=\\Device\\Serial9 \\\\.\\CNCA0=\\Device\\com0com10 ",
+         names);
+  for (const char* bad : {"COM0", "COM01", "COM256", "COM1a"}) {
+    EXPECT(checks, win32::ComNumber(bad) == 0, bad);
+  }
 }
 
 // The purge before a write discards input only: an earlier write still on
@@ -495,6 +624,9 @@ int main(int argc, char** argv) {
   checks.Run("frames reach a window", FramesReachAWindow);
   checks.Run("error box on screen", ErrorBoxOnScreen);
   checks.Run("log files", LogFiles);
+  checks.Run("open failures explained", OpenFailuresExplained);
+  checks.Run("modem lines and break on a pty", ModemLinesAndBreak);
+  checks.Run("COM port list", ComPortList);
   checks.Run("hang-up is seen", HangupIsSeenOnce);  // last: the pty is gone after it
   return checks.Summary();
 }
