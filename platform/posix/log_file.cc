@@ -1,11 +1,11 @@
 #include "platform/log_file.h"
 
 #include <fcntl.h>
+#include <iconv.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -31,15 +31,17 @@ int FlagsOf(const char* mode) {
   return flags;
 }
 
-// A ",ccs=" part names a character set the C library must know; fdopen
-// ignores it, so the C library is asked on a file that is always there.
+// A ",ccs=" part names a character set the C library must know, as fopen
+// requires; fdopen ignores the part, so the name is looked up here.
 bool CharacterSetKnown(const char* mode) {
   const char* part = std::strstr(mode, ",ccs=");
   if (part == nullptr) return true;
-  std::string probe = std::string("r") + part;
-  FILE* file = std::fopen("/dev/null", probe.c_str());
-  if (file == nullptr) return false;
-  std::fclose(file);
+  part += 5;
+  std::string name(part, std::strcspn(part, ","));
+  if (name.empty()) return false;  // iconv would take the locale's
+  iconv_t conversion = iconv_open(name.c_str(), "WCHAR_T");
+  if (conversion == reinterpret_cast<iconv_t>(-1)) return false;
+  iconv_close(conversion);
   return true;
 }
 
