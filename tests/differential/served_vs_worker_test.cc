@@ -40,7 +40,7 @@ struct Step {
   Bytes reply;         // written once the request is in
   // Where the device pauses within the reply. Only ahead of the end of the
   // answer: what follows the answer comes in the write that ends it, so
-  // that the design says which of it goes with the answer.
+  // that which of it goes with the answer does not hang on timing.
   std::vector<size_t> cuts;
   uint32_t capacity = 0;  // of the caller's buffer
 };
