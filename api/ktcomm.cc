@@ -25,8 +25,6 @@ constexpr int kTimedOut = KT_TIMED_OUT;
 constexpr char kVersion[] = "1.41";
 constexpr char kVersionSuffix[] = " Release";
 
-CommPort* Slot(int port) { return port >= 1 && port <= kPortCount ? &g_ports[port - 1] : nullptr; }
-
 int ToResult(CommPort::WaitOutcome outcome) {
   switch (outcome) {
     case CommPort::WaitOutcome::kFrame: return kOk;

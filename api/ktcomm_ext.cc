@@ -32,8 +32,6 @@ static_assert(platform::kLineCts == KTX_LINE_CTS && platform::kLineDsr == KTX_LI
               platform::kLineDcd == KTX_LINE_DCD && platform::kLineRi == KTX_LINE_RI &&
               platform::kLineDtr == KTX_LINE_DTR && platform::kLineRts == KTX_LINE_RTS);
 
-CommPort* Slot(int port) { return port >= 1 && port <= kPortCount ? &g_ports[port - 1] : nullptr; }
-
 int ToResult(CommPort::DeviceCall outcome) {
   switch (outcome) {
     case CommPort::DeviceCall::kDone: return KT_OK;

@@ -10,4 +10,9 @@ inline constexpr int kPortCount = 10;
 
 extern CommPort g_ports[kPortCount];
 
+// The port numbered `port`, or null outside 1..10.
+inline CommPort* Slot(int port) {
+  return port >= 1 && port <= kPortCount ? &g_ports[port - 1] : nullptr;
+}
+
 }  // namespace ktcomm
