@@ -17,7 +17,6 @@ add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
 # The Win32 side of the platform seam: serial device, events, waits, the
 # window messages, the error box, the log file, and the Platform over them.
 add_library(ktcomm_win32 STATIC
-  platform/platform.cc
   platform/win32/com_names.cc
   platform/win32/com_ports.cc
   platform/win32/log_file.cc

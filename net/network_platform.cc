@@ -95,7 +95,7 @@ int NetworkPlatform::Write(DeviceRef device, std::span<const uint8_t> from, size
 
 int NetworkPlatform::WaitWritable(DeviceRef device, const Event& cancel) {
   // A stream's socket is waited on as a device is; holding the stream keeps it open.
-  if (auto stream = Find(device)) return PlatformWrapper::WaitWritable(device, cancel);
+  auto keep = Find(device);
   return PlatformWrapper::WaitWritable(device, cancel);
 }
 

@@ -224,19 +224,18 @@ class Platform {
 
   // Why opening `path` failed with `err`: at the open itself when `step` is
   // null, else at the set-up step it names, after the device had opened.
-  // Looks at the device node and at who holds it, never opens it. Where a
-  // system knows no better, the reason is kOther with the error's text.
+  // Looks at the device node and at who holds it, never opens it.
   virtual void ExplainOpenFailure(const std::string& path, const char* step, int err,
-                                  OpenFailure* why);
+                                  OpenFailure* why) = 0;
   // The levels of the modem lines, as kLine* bits. kNotSupported where the
   // device has no modem lines (a pseudo-terminal, a network stream).
-  virtual int GetModemLines(DeviceRef device, uint32_t* lines);
+  virtual int GetModemLines(DeviceRef device, uint32_t* lines) = 0;
   // Holds the line in the break condition for `ms` milliseconds, then
   // releases it; blocks for that long. kNotSupported where the device cannot.
-  virtual int SendBreak(DeviceRef device, uint32_t ms);
+  virtual int SendBreak(DeviceRef device, uint32_t ms) = 0;
   // The serial devices present, in a stable order. kNotSupported where the
   // system cannot tell.
-  virtual int ListSerialDevices(std::vector<SerialDeviceInfo>* found);
+  virtual int ListSerialDevices(std::vector<SerialDeviceInfo>* found) = 0;
 
   static Platform& Default();  // the local kernel's; lives until exit
 };

@@ -70,10 +70,6 @@ std::vector<std::string> SortedNames(const fs::path& folder) {
   return names;
 }
 
-bool HasPrefix(std::string_view text, std::string_view prefix) {
-  return text.substr(0, prefix.size()) == prefix;
-}
-
 }  // namespace
 
 std::string AttributeLine(std::string_view fileText) {
@@ -126,7 +122,7 @@ std::vector<SerialDeviceInfo> FindSerialDevices(const DeviceRoots& roots) {
 
   std::vector<std::string> ttys = SortedNames(sys / "class" / "tty");
   for (const std::string& tty : ttys) {
-    bool usb = HasPrefix(tty, "ttyUSB") || HasPrefix(tty, "ttyACM");
+    bool usb = tty.starts_with("ttyUSB") || tty.starts_with("ttyACM");
     if (!usb || reached.count(tty) != 0 || !fs::exists(dev / tty, ec)) continue;
     SerialDeviceInfo device;
     device.path = device.tty = (dev / tty).string();
@@ -136,7 +132,7 @@ std::vector<SerialDeviceInfo> FindSerialDevices(const DeviceRoots& roots) {
   // Every 8250 driver registers its ttyS* lines whether or not a UART is
   // behind them; sysfs type 0 says none is.
   for (const std::string& tty : ttys) {
-    if (!HasPrefix(tty, "ttyS") || reached.count(tty) != 0 || !fs::exists(dev / tty, ec)) {
+    if (!tty.starts_with("ttyS") || reached.count(tty) != 0 || !fs::exists(dev / tty, ec)) {
       continue;
     }
     int type = ParseUartType(ReadAttribute(sys / "class" / "tty" / tty / "type"));

@@ -15,12 +15,13 @@ constexpr size_t kMaxNameBytes = 32768;
 constexpr size_t kFirstDosList = 64 * 1024;
 constexpr size_t kMaxDosList = 4 * 1024 * 1024;
 
-}  // namespace
-
+// The system's text without the line end FormatMessageA puts after it.
 std::string TrimmedText(std::string text) {
   while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
   return text;
 }
+
+}  // namespace
 
 OpenFailure ExplainComFailure(const char* step, DWORD err, const std::string& errorText) {
   OpenFailure why;

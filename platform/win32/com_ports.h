@@ -22,9 +22,6 @@ namespace ktcomm::platform::win32 {
 // it: an in-use answer has no holder.
 OpenFailure ExplainComFailure(const char* step, DWORD err, const std::string& errorText);
 
-// The system's text without the line end FormatMessageA puts after it.
-std::string TrimmedText(std::string text);
-
 // kLine* bits from GetCommModemStatus's MS_*_ON bits and the DTR and RTS
 // modes of the device's control block: an output counts as raised while its
 // mode holds it up (enabled, or a handshake, which keeps it up while the

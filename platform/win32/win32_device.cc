@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
-#include <cstring>
 
 #include "platform/win32/com_ports.h"
 

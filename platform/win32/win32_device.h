@@ -91,8 +91,6 @@ class Device {
   DWORD WaitForWork(HANDLE shutdown, HANDLE transmit, bool watched, DWORD timeoutMs, Work* which,
                     bool* hangup);
 
-  HANDLE Handle() const { return handle; }
-
  private:
   Device() = default;
   // Starts the line-event wait unless one is pending; when it ends at once

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <chrono>
 #include <memory>
-#include <new>
 #include <system_error>
 
 #include "platform/platform.h"
